@@ -1,0 +1,158 @@
+#include "capi/objects.hpp"
+
+#include <vector>
+
+namespace rowmint {
+
+[[noreturn]] void raise(PyObject* type, const char* message)
+{
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+[[noreturn]] void raise_object(PyObject* type, const Ref& value)
+{
+    PyErr_SetObject(type, value.get());
+    throw PythonError{};
+}
+
+Ref make_str(std::string_view ascii)
+{
+    return check(PyUnicode_FromStringAndSize(ascii.data(), static_cast<Py_ssize_t>(ascii.size())));
+}
+
+Ref make_int(long long value) { return check(PyLong_FromLongLong(value)); }
+
+Ref none() { return Ref::borrow(Py_None); }
+
+Ref getattr(PyObject* object, const char* name) { return check(PyObject_GetAttrString(object, name)); }
+
+bool truth(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }
+
+bool equals(PyObject* left, PyObject* right)
+{
+    return check_status(PyObject_RichCompareBool(left, right, Py_EQ)) != 0;
+}
+
+Ref add(PyObject* left, PyObject* right) { return check(PyNumber_Add(left, right)); }
+
+Ref get_item(PyObject* object, Py_ssize_t index)
+{
+    Ref key = check(PyLong_FromSsize_t(index));
+    return check(PyObject_GetItem(object, key.get()));
+}
+
+Ref slice(PyObject* object, PyObject* start, PyObject* stop)
+{
+    // Only types with a subscript operation can be sliced; the message is
+    // the one this module has always given for the others.
+    if (!PyMapping_Check(object)) {
+        std::string name = type_name(object);
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", name.c_str());
+        throw PythonError{};
+    }
+    Ref range = check(PySlice_New(start, stop, nullptr));
+    return check(PyObject_GetItem(object, range.get()));
+}
+
+Ref slice(PyObject* object, Py_ssize_t start, std::optional<Py_ssize_t> stop)
+{
+    Ref start_object = check(PyLong_FromSsize_t(start));
+    Ref stop_object = stop ? check(PyLong_FromSsize_t(*stop)) : none();
+    return slice(object, start_object.get(), stop_object.get());
+}
+
+Ref call(PyObject* callable) { return check(PyObject_CallFunctionObjArgs(callable, nullptr)); }
+
+Ref call(PyObject* callable, PyObject* a) { return check(PyObject_CallFunctionObjArgs(callable, a, nullptr)); }
+
+Ref call(PyObject* callable, PyObject* a, PyObject* b)
+{
+    return check(PyObject_CallFunctionObjArgs(callable, a, b, nullptr));
+}
+
+Ref call(PyObject* callable, PyObject* a, PyObject* b, PyObject* c, PyObject* d)
+{
+    return check(PyObject_CallFunctionObjArgs(callable, a, b, c, d, nullptr));
+}
+
+Ref call_method(PyObject* object, const char* name)
+{
+    Ref method = getattr(object, name);
+    return call(method.get());
+}
+
+Ref call_method(PyObject* object, const char* name, PyObject* a)
+{
+    Ref method = getattr(object, name);
+    return call(method.get(), a);
+}
+
+std::optional<std::string> exact_ascii(PyObject* object)
+{
+    if (!PyUnicode_CheckExact(object)) {
+        return std::nullopt;
+    }
+    Py_ssize_t length = PyUnicode_GetLength(object);
+    if (length < 0) {
+        throw PythonError{};
+    }
+    std::string text(static_cast<size_t>(length), '\0');
+    if (length == 0) {
+        return text;
+    }
+    // UCS4 is the one character access the 3.7 stable ABI offers without
+    // allocating a new object per line.
+    thread_local std::vector<Py_UCS4> wide;
+    wide.resize(static_cast<size_t>(length));
+    if (PyUnicode_AsUCS4(object, wide.data(), length, 0) == nullptr) {
+        throw PythonError{};
+    }
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = wide[static_cast<size_t>(i)];
+        if (c > 0x7F) {
+            return std::nullopt;
+        }
+        text[static_cast<size_t>(i)] = static_cast<char>(c);
+    }
+    return text;
+}
+
+std::string type_name(PyObject* object)
+{
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    Ref name = getattr(type, "__name__");
+    Ref name_bytes = check(PyUnicode_AsUTF8String(name.get()));
+    std::string text = PyBytes_AsString(name_bytes.get());
+    // Types defined in C carry their module in the name they print.
+    unsigned long flags = PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type));
+    if ((flags & Py_TPFLAGS_HEAPTYPE) == 0) {
+        Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+        if (!module) {
+            PyErr_Clear();
+        } else if (PyUnicode_Check(module.get()) &&
+                   PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
+            Ref module_bytes = check(PyUnicode_AsUTF8String(module.get()));
+            text = std::string(PyBytes_AsString(module_bytes.get())) + "." + text;
+        }
+    }
+    return text;
+}
+
+std::optional<long long> exact_small_int(PyObject* object)
+{
+    if (!PyLong_CheckExact(object)) {
+        return std::nullopt;
+    }
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow != 0) {
+        return std::nullopt;
+    }
+    if (value == -1 && PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    return value;
+}
+
+}  // namespace rowmint

@@ -1,0 +1,54 @@
+// What both passes over the HEX file share: reading it line by line, and
+// where in flash the records being read lie.
+#pragma once
+
+#include "capi/objects.hpp"
+#include "formats/hex_record.hpp"
+
+namespace rowmint {
+
+// Calls visit(line, number) for each line the file object yields, numbered
+// from 1.
+template <class Visit>
+void for_each_line(PyObject* file, Visit&& visit)
+{
+    Ref lines = check(PyObject_GetIter(file));
+    long number = 0;
+    while (PyObject* next = PyIter_Next(lines.get())) {
+        Ref line = Ref::steal(next);
+        visit(line.get(), ++number);
+    }
+    if (PyErr_Occurred()) {
+        throw PythonError{};
+    }
+}
+
+enum class Segment {
+    first,       // rows 0x000 to 0x0FF
+    second,      // rows 0x100 to 0x1FF, after base address 0x10000
+    past_flash,  // a record of the last row was met: nothing more is laid out
+};
+
+struct SegmentState {
+    Segment segment = Segment::first;
+    // An extended address record took the addresses away from the image
+    // (1 MB and up, say); a record with value 0000 or the segment record
+    // brings them back.
+    bool outside_image = false;
+
+    void enter_second_segment()
+    {
+        segment = Segment::second;
+        outside_image = false;
+    }
+    void follow_extended_address(RecordKind kind) { outside_image = kind == RecordKind::extended_elsewhere; }
+
+    int segment_base_row() const { return segment == Segment::first ? 0 : 0x100; }
+};
+
+inline bool runs_past_row(const RecordHeader& header)
+{
+    return header.address_low() + header.byte_count() > 256;
+}
+
+}  // namespace rowmint

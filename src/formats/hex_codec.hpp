@@ -1,0 +1,39 @@
+// The "hex" codec's decoder as the conversion uses it: element 0 of
+// hex_decoder(text). The standard decoder is run natively; a decoder that a
+// caller put in its place is called.
+#pragma once
+
+#include "formats/text.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace rowmint {
+
+// Element 0 of a decoder's result: bytes held natively, or whatever object a
+// caller's decoder returned.
+struct Decoded {
+    std::vector<std::uint8_t> bytes;
+    Ref object;
+    bool is_native() const { return !object; }
+};
+
+class HexDecoder {
+public:
+    explicit HexDecoder(Ref callable);
+
+    bool is_standard() const { return standard_; }
+    Decoded decode(const Text& digits) const;
+
+private:
+    Ref callable_;
+    bool standard_;
+};
+
+// Decodes ASCII hex digits exactly as binascii does for the standard codec,
+// raising its binascii.Error for an odd count or a non-hex digit.
+void decode_hex_ascii(const std::string& digits, std::vector<std::uint8_t>& out);
+
+int hex_digit_value(char c);  // -1 when c is not a hex digit
+
+}  // namespace rowmint

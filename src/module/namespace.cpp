@@ -1,0 +1,86 @@
+#include "module/namespace.hpp"
+
+#include "capi/objects.hpp"
+
+#include <cstring>
+
+namespace rowmint {
+namespace {
+
+// Kept for the life of the process, as the module body runs once per process.
+CapturedBuiltins kept_builtins;
+KeptRef kept_replace;
+
+Ref capture(PyObject* builtins_module, const char* name)
+{
+    PyObject* value = PyObject_GetAttrString(builtins_module, name);
+    if (value == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        }
+        throw PythonError{};
+    }
+    return Ref::steal(value);
+}
+
+// A builtin function of the given name bound to the given module object.
+bool is_builtin_function(PyObject* object, PyObject* owner, const char* name)
+{
+    if (!PyCFunction_Check(object) || PyCFunction_GetSelf(object) != owner) {
+        return false;
+    }
+    Ref function_name = getattr(object, "__name__");
+    return PyUnicode_Check(function_name.get()) &&
+           PyUnicode_CompareWithASCIIString(function_name.get(), name) == 0;
+}
+
+}  // namespace
+
+void capture_builtins()
+{
+    Ref builtins = check(PyImport_ImportModule("builtins"));
+    Ref io = check(PyImport_ImportModule("_io"));
+    Ref open = capture(builtins.get(), "open");
+    Ref range = capture(builtins.get(), "range");
+    Ref hex = capture(builtins.get(), "hex");
+    Ref sum = capture(builtins.get(), "sum");
+    kept_builtins.open_is_standard = is_builtin_function(open.get(), io.get(), "open");
+    kept_builtins.hex_is_standard = is_builtin_function(hex.get(), builtins.get(), "hex");
+    kept_builtins.sum_is_standard = is_builtin_function(sum.get(), builtins.get(), "sum");
+    // A rerun after a failed import replaces what the earlier run kept.
+    kept_builtins.builtins_module.reset(std::move(builtins));
+    kept_builtins.open.reset(std::move(open));
+    kept_builtins.range.reset(std::move(range));
+    kept_builtins.hex.reset(std::move(hex));
+    kept_builtins.sum.reset(std::move(sum));
+}
+
+const CapturedBuiltins& captured_builtins() { return kept_builtins; }
+
+Ref lookup_global(PyObject* module, const char* name)
+{
+    PyObject* namespace_dict = PyModule_GetDict(module);  // borrowed
+    if (namespace_dict == nullptr) {
+        throw PythonError{};
+    }
+    PyObject* value = PyDict_GetItemString(namespace_dict, name);  // borrowed
+    if (value != nullptr) {
+        return Ref::borrow(value);
+    }
+    PyObject* from_builtins = PyObject_GetAttrString(kept_builtins.builtins_module.get(), name);
+    if (from_builtins == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        }
+        throw PythonError{};
+    }
+    return Ref::steal(from_builtins);
+}
+
+void remember_replace_function(PyObject* function) { kept_replace.reset(Ref::borrow(function)); }
+
+PyObject* module_replace_function() { return kept_replace.get(); }
+
+}  // namespace rowmint

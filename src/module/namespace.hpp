@@ -1,0 +1,34 @@
+// Names the conversion reaches through the module: the globals it looks up
+// at each use (codecs, os, sys, six, replace), and the builtins it captured
+// once when the module body ran (open, range, hex, sum).
+#pragma once
+
+#include "capi/ref.hpp"
+
+namespace rowmint {
+
+struct CapturedBuiltins {
+    KeptRef builtins_module;
+    KeptRef open;
+    KeptRef range;  // counts the loops only: nothing observable depends on it
+    KeptRef hex;
+    KeptRef sum;
+    // Whether each is the interpreter's own, so the work can be done in C++.
+    bool open_is_standard = false;
+    bool hex_is_standard = false;
+    bool sum_is_standard = false;
+};
+
+// Resolves the builtins; NameError for one that is missing.
+void capture_builtins();
+const CapturedBuiltins& captured_builtins();
+
+// The module namespace first, then the builtins; NameError otherwise.
+Ref lookup_global(PyObject* module, const char* name);
+
+// The function object the module body bound as `replace`, to tell it from a
+// caller's substitute.
+void remember_replace_function(PyObject* function);
+PyObject* module_replace_function();
+
+}  // namespace rowmint
