@@ -1,0 +1,64 @@
+"""Small helpers of the conversion tests: HEX records written by hand and the
+row file expected for rows of given contents, computed from the format's
+rules alone."""
+
+import os
+import types
+
+HEADER = "256A11B50000"
+METADATA_FIXED = bytes([0x11, 0x22, 0x00, 0x00, 0x21, 0x00, 0x00, 0x00, 0x00])
+
+
+def record(address, data=b"", kind=0, count=None):
+    """One Intel HEX record with a correct checksum."""
+    count = len(data) if count is None else count
+    body = bytes([count, (address >> 8) & 0xFF, address & 0xFF, kind]) + bytes(data)
+    return ":" + body.hex().upper() + "%02X" % (-sum(body) & 0xFF)
+
+
+SEGMENT_RECORD = ":020000021000EC"
+END_OF_FILE = ":00000001FF"
+
+
+def data_records(address, data, size=16):
+    """Data records of `size` bytes for data at a 16-bit address."""
+    return [record(address + i, data[i:i + size]) for i in range(0, len(data), size)]
+
+
+def row_file(rows):
+    """The expected file for [(row number, 256 data bytes)] in file order."""
+    rows = [(number, bytearray(data)) for number, data in rows]
+    last = len(rows) - 1
+    app_sum = sum(sum(data) for _, data in rows[:-1]) + sum(rows[-1][1][:192])
+    rows[-1][1][192:204] = bytes([-app_sum & 0xFF]) + METADATA_FIXED + last.to_bytes(2, "little")
+    lines = [HEADER]
+    for number, data in rows:
+        body = bytes([0]) + number.to_bytes(2, "big") + bytes([1, 0]) + bytes(data)
+        lines.append(":" + body.hex().upper() + "%02X" % (-sum(body) & 0xFF))
+    return lines
+
+
+def image_rows(placed):
+    """{row: {offset: bytes}} -> [(row, 256 bytes)] in ascending row order."""
+    rows = []
+    for number in sorted(placed):
+        data = bytearray(256)
+        for offset, chunk in placed[number].items():
+            data[offset:offset + len(chunk)] = chunk
+        rows.append((number, bytes(data)))
+    return rows
+
+
+class StandInOs(types.ModuleType):
+    """The real os, except for what a test sets on it."""
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+
+def stand_in_os(system=lambda command: 0, **attributes):
+    fake = StandInOs("os")
+    fake.system = system
+    for name, value in attributes.items():
+        setattr(fake, name, value)
+    return fake

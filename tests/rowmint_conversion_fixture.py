@@ -1,0 +1,35 @@
+"""Fixtures of the conversion tests: a HEX file written by the test, the
+object-copy tool left out through a stand-in os, and the row file read back."""
+
+import sys
+
+import pytest
+
+import rowmint
+from rowfile_model import stand_in_os
+
+__all__ = ["hex_file", "output", "convert"]
+
+
+@pytest.fixture
+def hex_file(tmp_path, monkeypatch):
+    path = tmp_path / "image.hex"
+    monkeypatch.setattr(rowmint, "os", stand_in_os())
+    monkeypatch.setattr(sys, "argv", ["script", "tool", str(tmp_path / "in.elf"), str(path), str(tmp_path / "image.cyacd")])
+    return path
+
+
+@pytest.fixture
+def output(tmp_path, hex_file):
+    return tmp_path / "image.cyacd"
+
+
+@pytest.fixture
+def convert(hex_file, output):
+    def run(*lines):
+        hex_file.write_bytes("".join(line + "\n" for line in lines).encode("ascii"))
+        rowmint.main()
+        data = output.read_bytes()
+        assert data.endswith(b"\n")
+        return data.decode("ascii").split("\n")[:-1]
+    return run

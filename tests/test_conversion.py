@@ -1,0 +1,286 @@
+"""Whole conversions of hand-made HEX files: the worked examples of the row
+file format, and how the conversion treats record types, revisited rows,
+records that cross row ends, short records and the limits of flash."""
+
+import sys
+
+import pytest
+
+import rowmint
+from rowmint_conversion_fixture import *  # noqa: F401,F403  (fixtures)
+from rowfile_model import END_OF_FILE, SEGMENT_RECORD, data_records, image_rows, record, row_file
+
+COUNTING = bytes(range(16))  # the data bytes 00..0F of the worked examples
+
+
+def test_single_record_gives_header_and_one_row(convert):
+    lines = convert(":10220000000102030405060708090A0B0C0D0E0F56", END_OF_FILE)
+    assert lines == row_file([(0x22, COUNTING + bytes(240))])
+    row = lines[1]
+    assert row[:11] == ":0000220100"
+    assert row[11:43] == "000102030405060708090A0B0C0D0E0F"
+    # All but the last 64 data bytes count: 0+1+...+15 = 120, 256 - 120 = 0x88.
+    assert row[395:419] == "88" + "112200002100000000" + "0000"
+    assert len(row) == 525
+
+
+FIRST_EXAMPLE = [
+    ":10100000000102030405060708090A0B0C0D0E0F68",
+    ":10220000000102030405060708090A0B0C0D0E0F56",
+    ":1022F800000102030405060708090A0B0C0D0E0F5E",
+    ":10230800000102030405060708090A0B0C0D0E0F4D",
+    ":10250000000102030405060708090A0B0C0D0E0F53",
+    SEGMENT_RECORD,
+    ":10050000000102030405060708090A0B0C0D0E0F73",
+    ":040000030000224196",
+    END_OF_FILE,
+]
+
+
+def test_worked_example_start_address_record_opens_no_row(convert):
+    # The start address record in the second segment is not data: it opens no
+    # line for row 0x100 and writes nothing into flash.
+    lines = convert(*FIRST_EXAMPLE)
+    assert [line[:11] for line in lines[1:]] == [":0000220100", ":0000230100", ":0000250100", ":0001050100"]
+    assert lines == row_file(image_rows({
+        0x022: {0: COUNTING, 248: COUNTING[:8]},
+        0x023: {0: COUNTING[8:], 8: COUNTING},
+        0x025: {0: COUNTING},
+        0x105: {0: COUNTING},
+    }))
+
+
+def test_worked_example_split_record_lands_in_both_rows(convert):
+    lines = convert(*FIRST_EXAMPLE[1:4])
+    row22, row23 = lines[1], lines[2]
+    assert row22[507:523] == "0001020304050607"
+    assert row23[11:27] == "08090A0B0C0D0E0F"
+
+
+def test_second_example_record_running_past_the_row_it_opens(convert):
+    # The 32-byte record at 0x10FF0 opens row 0x10F and runs on into row
+    # 0x110, which now gets its own line and the record's last 16 bytes.
+    lines = convert(
+        ":10FF0000000102030405060708090A0B0C0D0E0F79",
+        ":10FFF800000102030405060708090A0B0C0D0E0F81",
+        SEGMENT_RECORD,
+        ":10000800000102030405060708090A0B0C0D0E0F70",
+        ":200FF000000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1FF1",
+    )
+    assert [line[:11] for line in lines[1:]] == [":0000FF0100", ":0001000100", ":00010F0100", ":0001100100"]
+    assert lines == row_file([
+        (0x0FF, COUNTING + bytes(232) + COUNTING[:8]),
+        (0x100, COUNTING[8:] + COUNTING + bytes(232)),
+        (0x10F, bytes(240) + COUNTING),
+        (0x110, bytes(range(16, 32)) + bytes(240)),
+    ])
+    assert lines[4][415:419] == "0300"  # last row index 3
+
+
+@pytest.mark.parametrize("target", [0x00, 0x0B, 0xAB, 0xE3])
+def test_row_checksum_is_two_upper_case_digits(convert, target):
+    # Row 0x022's prefix bytes sum to 0x23; one data byte sets the total.
+    first = (-(0x23 + target)) & 0xFF
+    lines = convert(record(0x2200, bytes([first])), record(0x2300, b"\x01"))
+    assert lines[1][-2:] == "%02X" % target
+
+
+@pytest.mark.parametrize("data_sum, app_checksum", [(0, "00"), (256, "00"), (250, "06"), (1000 & 255, "18")])
+def test_application_checksum(convert, data_sum, app_checksum):
+    data = bytes([255] * (data_sum // 255) + [data_sum % 255])
+    lines = convert(*data_records(0x2200, data), record(0x2300, b"\x00"))
+    assert lines[2][395:397] == app_checksum
+
+
+def test_metadata_area_is_left_out_of_the_application_checksum(convert):
+    plain = convert(record(0x2200, b"\x05"))
+    with_tail = convert(record(0x2200, b"\x05"), record(0x22F0, b"\x77" * 16))
+    assert plain[1][395:397] == with_tail[1][395:397] == "FB"
+    assert plain[1][-2:] != with_tail[1][-2:]
+    assert with_tail[1][419:523].endswith("77" * 16)
+
+
+def rows_lines(count):
+    """Records opening `count` rows from 0x022 on, in both segments."""
+    lines = []
+    for row in range(0x22, 0x22 + count):
+        if row == 0x100:
+            lines.append(SEGMENT_RECORD)
+        lines.append(record((row & 0xFF) << 8, b"\x01"))
+    return lines
+
+
+@pytest.mark.parametrize("last_index, digits", [
+    (0, "0000"), (15, "0F00"), (16, "1000"), (255, "FF00"), (256, "0001"), (271, "0F01"), (272, "1001"), (477, "DD01"),
+])
+def test_last_row_index_is_little_endian(convert, last_index, digits):
+    lines = convert(*rows_lines(last_index + 1))
+    assert len(lines) == last_index + 2
+    assert lines[-1][415:419] == digits
+    assert lines[-1][:11] == ":00%04X0100" % (0x22 + last_index)
+
+
+def test_full_flash_image(convert):
+    data = bytes((i * 7 + 3) & 0xFF for i in range(0x20000 - 0x2200))
+    lines = data_records(0x2200, data[:0x10000 - 0x2200]) + [SEGMENT_RECORD]
+    lines += data_records(0x0000, data[0x10000 - 0x2200:]) + [END_OF_FILE]
+    out = convert(*lines)
+    rows = [(row, data[(row - 0x22) * 256:(row - 0x21) * 256]) for row in range(0x22, 0x200)]
+    assert out == row_file(rows)
+
+
+class TestRecordTypes:
+    def test_end_of_file_and_start_address_in_second_segment_have_no_effect(self, convert):
+        lines = convert(
+            SEGMENT_RECORD, record(0x0500, COUNTING), ":0400000500002241" + "94", ":040000030000224196", END_OF_FILE,
+        )
+        assert lines == row_file([(0x105, COUNTING + bytes(240))])
+
+    @pytest.mark.parametrize("segment", [
+        ":020000021000EC", ":020000021000ec", ":02FFFF021000AA", ":020000040001F9", ":020000040001f9",
+    ])
+    def test_both_forms_of_the_segment_record(self, convert, segment):
+        lines = convert(segment, record(0x1200, COUNTING))
+        assert lines == row_file([(0x112, COUNTING + bytes(240))])
+
+    def test_sections_at_one_megabyte_and_up_are_left_out(self, convert):
+        lines = convert(
+            record(0x2200, COUNTING),
+            ":020000020000FC", ":020000040010EA", record(0x2200, b"\xEE" * 16), record(0x2300, b"\xEE"),
+            ":020000042000DA", record(0x0000, b"\xEE" * 16),
+            END_OF_FILE,
+        )
+        assert lines == row_file([(0x22, COUNTING + bytes(240))])
+
+    def test_extended_address_zero_brings_the_image_back(self, convert):
+        lines = convert(
+            ":020000040010EA", record(0x2400, b"\xEE"),
+            ":020000040000FA", record(0x2300, COUNTING),
+        )
+        assert lines == row_file([(0x23, COUNTING + bytes(240))])
+
+    def test_other_segment_values_leave_the_image(self, convert):
+        lines = convert(record(0x2200, COUNTING), ":020000022000DC", record(0x2300, b"\xEE"))
+        assert lines == row_file([(0x22, COUNTING + bytes(240))])
+
+    @pytest.mark.parametrize("bad", [
+        ":0400000210000000EA",   # four data bytes
+        ":02000002100",          # value cut short
+        ":0200000210G0EC",       # not a hex digit
+        ":01000004001A",         # one data byte
+    ])
+    def test_malformed_extended_address_record(self, convert, bad):
+        with pytest.raises(ValueError) as caught:
+            convert(record(0x2200, COUNTING), bad, END_OF_FILE)
+        assert str(caught.value) == "HEX line 2: malformed extended address record"
+
+    def test_lines_after_the_last_row_are_only_tested_for_the_segment_record(self, convert):
+        lines = convert(
+            SEGMENT_RECORD, record(0xFF00, COUNTING), record(0x0100, b"\x11"),
+            "", ":0400000210000000EA", ":00", ":02000002100",
+        )
+        assert lines == row_file([(0x1FF, COUNTING + bytes(240))])
+
+    @pytest.mark.parametrize("line, size", [("", 0), (":10", 1), (":102200", 3)])
+    def test_short_header_in_the_image(self, convert, line, size):
+        with pytest.raises(IndexError) as caught:
+            convert(record(0x2200, COUNTING), line)
+        assert str(caught.value) == "HEX line 2: the record header holds %d of its 4 bytes" % size
+
+
+class TestRowLines:
+    def test_a_revisited_row_keeps_its_one_line(self, convert):
+        lines = convert(record(0x2200, b"\x01"), record(0x3000, b"\x02"), record(0x2210, b"\x03"))
+        assert lines == row_file([
+            (0x22, b"\x01" + bytes(15) + b"\x03" + bytes(239)),
+            (0x30, b"\x02" + bytes(255)),
+        ])
+
+    def test_rows_keep_the_order_records_first_reach_them(self, convert):
+        lines = convert(record(0x3000, b"\x02"), record(0x2200, b"\x01"))
+        assert [line[:11] for line in lines[1:]] == [":0000300100", ":0000220100"]
+
+    def test_record_opening_its_row_and_running_past_it(self, convert):
+        lines = convert(record(0x22F8, COUNTING), END_OF_FILE)
+        assert lines == row_file([(0x22, bytes(248) + COUNTING[:8]), (0x23, COUNTING[8:] + bytes(248))])
+
+    def test_rest_goes_to_the_following_row_wherever_its_line_stands(self, convert):
+        lines = convert(record(0x2300, b"\x05"), record(0x3000, b"\x06"), record(0x22F8, COUNTING))
+        assert lines == row_file([
+            (0x23, COUNTING[8:] + bytes(248)), (0x30, b"\x06" + bytes(255)), (0x22, bytes(248) + COUNTING[:8]),
+        ])
+        assert lines[1][11:13] == "08"  # the rest overwrote the earlier record's byte
+
+    def test_record_ending_on_the_last_byte_of_its_row_is_not_split(self, convert):
+        lines = convert(record(0x22E0, bytes(range(1, 33))))
+        assert lines == row_file([(0x22, bytes(224) + bytes(range(1, 33)))])
+
+    def test_row_0ff_runs_on_into_the_second_segment(self, convert):
+        lines = convert(record(0xFFF8, COUNTING), record(0x0010, b"\x09"))
+        assert lines == row_file([
+            (0x0FF, bytes(248) + COUNTING[:8]), (0x100, COUNTING[8:] + bytes(8) + b"\x09" + bytes(239)),
+        ])
+
+    def test_record_of_row_021_running_into_022_is_skipped_whole(self, convert):
+        lines = convert(record(0x21F8, COUNTING), record(0x2210, b"\x01"))
+        assert lines == row_file([(0x22, bytes(16) + b"\x01" + bytes(239))])
+
+    def test_later_record_wins_where_two_overlap(self, convert):
+        lines = convert(record(0x2200, COUNTING), record(0x2204, b"\xAA\xBB"))
+        assert lines[1][11:43] == "00010203AABB060708090A0B0C0D0E0F"
+
+    def test_return_to_the_second_segment_after_the_last_row(self, convert):
+        lines = convert(
+            SEGMENT_RECORD, record(0xFF00, b"\x01"), SEGMENT_RECORD, record(0x0500, b"\x02"), END_OF_FILE,
+        )
+        assert lines == row_file([(0x1FF, b"\x01" + bytes(255)), (0x105, b"\x02" + bytes(255))])
+
+    def test_records_of_the_last_row_after_its_first(self, convert):
+        lines = convert(SEGMENT_RECORD, record(0xFF00, b"\x01"), record(0xFF10, b"\x02"), record(0xFE00, b"\x03"))
+        assert lines == row_file([(0x1FF, b"\x01" + bytes(15) + b"\x02" + bytes(239))])
+
+
+class TestRefusedInput:
+    def test_record_shorter_than_its_byte_count(self, convert, output):
+        short = ":10230000000102030405060708090A0B0C0D0E"
+        with pytest.raises(ValueError) as caught:
+            convert(record(0x2200, COUNTING), short)
+        assert str(caught.value) == "HEX line 2: the record holds 30 data digits, its byte count needs 32"
+        assert not output.exists()
+
+    def test_record_missing_only_its_checksum_is_placed(self, convert):
+        lines = convert(":10220000000102030405060708090A0B0C0D0E0F")
+        assert lines == row_file([(0x22, COUNTING + bytes(240))])
+
+    @pytest.mark.parametrize("lines", [
+        [],
+        [END_OF_FILE],
+        [record(0x2100, COUNTING), record(0x0000, COUNTING)],
+    ])
+    def test_no_image_data(self, convert, output, lines):
+        with pytest.raises(ValueError, match="no image data at or above address 0x2200"):
+            convert(*lines)
+        assert not output.exists()
+
+    @pytest.mark.parametrize("lines, line_number", [
+        ([SEGMENT_RECORD, record(0xFFF8, COUNTING)], 2),
+        ([SEGMENT_RECORD, record(0xFF00, COUNTING), record(0xFFF8, COUNTING)], 3),
+    ])
+    def test_image_running_past_the_end_of_flash(self, convert, output, lines, line_number):
+        output.write_text("old\n")
+        with pytest.raises(ValueError) as caught:
+            convert(*lines)
+        assert str(caught.value) == "HEX line %d: the image runs past the end of flash, row 0x1FF" % line_number
+        assert output.read_text() == "old\n"
+
+
+def test_repeated_conversions_share_nothing(convert):
+    first = convert(record(0x2200, COUNTING))
+    convert(record(0x3000, b"\x01"), record(0x3100, b"\x02"))
+    assert convert(record(0x2200, COUNTING)) == first
+
+
+def test_main_returns_none(convert, hex_file, monkeypatch, output):
+    hex_file.write_text(record(0x2200, COUNTING) + "\n")
+    assert rowmint.main() is None
+    assert sys.argv[4] == str(output)
