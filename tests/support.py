@@ -1,0 +1,114 @@
+"""Small helpers shared by the tests of the module surface and the HEX front end."""
+import os
+import string
+import types
+
+HEADER_LINE = "256A11B50000"
+
+# One 16-byte record at 0x2200 (row 0x022) and the end-of-file record.
+ROAD_RECORD = ":10220000000102030405060708090A0B0C0D0E0F56"
+ROAD_DATA = "000102030405060708090A0B0C0D0E0F"
+EOF_RECORD = ":00000001FF"
+ROAD_HEX = ROAD_RECORD + "\n" + EOF_RECORD + "\n"
+
+
+class StandInOs(types.ModuleType):
+    """An `os` that answers what it was given and delegates the rest to the real one."""
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+
+def make_os(system, **attrs):
+    fake = StandInOs("os")
+    fake.system = system
+    for key, value in attrs.items():
+        setattr(fake, key, value)
+    return fake
+
+
+class Stop(Exception):
+    """Raised by stand-ins to end `main` at a chosen point."""
+
+
+class Recorder:
+    """A `system` stand-in: records every command, optionally writes the HEX file."""
+
+    def __init__(self, result=0, hex_path=None, hex_bytes=None, stop=False):
+        self.commands = []
+        self.result = result
+        self.hex_path = hex_path
+        self.hex_bytes = hex_bytes
+        self.stop = stop
+
+    def __call__(self, cmd):
+        self.commands.append(cmd)
+        if self.hex_path is not None and self.hex_bytes is not None:
+            with open(self.hex_path, "wb") as out:
+                out.write(self.hex_bytes)
+        if self.stop:
+            raise Stop(cmd)
+        return self.result
+
+
+def stopping_system(cmd):
+    raise Stop(cmd)
+
+
+def pure_replace(start, lenth, str, repstr):
+    start = start + 11
+    return str[0:start] + repstr + str[start + lenth:]
+
+
+WINDOWS_SAFE = set(string.ascii_letters + string.digits + "._-:\\/")
+
+
+def windows_quote(path):
+    if path == "" or any(ch not in WINDOWS_SAFE for ch in path):
+        return '"' + path + '"'
+    return path
+
+
+def posix_returncode(status):
+    try:
+        return os.waitstatus_to_exitcode(status)
+    except (ValueError, OverflowError):
+        return status
+
+
+def empty_row_line(row):
+    return ":00%04X0100" % row + "0" * 512
+
+
+class Conversion:
+    """Paths and argv of one conversion in a temporary folder."""
+
+    def __init__(self, tool="tool", elf="in.elf", hex="out.hex", cyacd="out.cyacd"):
+        # Relative names: the tests run in a fresh working folder.
+        self.tool = tool
+        self.elf = elf
+        self.hex = hex
+        self.cyacd = cyacd
+
+    @property
+    def argv(self):
+        return ["script", self.tool, self.elf, self.hex, self.cyacd]
+
+    @property
+    def command(self):
+        return "%s -O ihex %s %s" % (self.tool, self.elf, self.hex)
+
+    def write_hex(self, text=None, data=None):
+        if data is None:
+            data = text.encode("utf-8")
+        with open(self.hex, "wb") as out:
+            out.write(data)
+
+    def output_exists(self):
+        return os.path.exists(self.cyacd)
+
+    def output_lines(self):
+        with open(self.cyacd, "rb") as f:
+            data = f.read()
+        assert data.endswith(b"\n")
+        return data.decode("ascii").split("\n")[:-1]
