@@ -1,0 +1,142 @@
+"""What a caller puts in the module's namespace is used: `replace`, `six`,
+the hex decoder reached through `codecs`, and builtins rebound before the
+module was imported."""
+
+import codecs
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+import rowmint
+from rowmint_conversion_fixture import *  # noqa: F401,F403  (fixtures)
+from rowfile_model import END_OF_FILE, SEGMENT_RECORD, record, row_file
+
+LINES = [record(0x2200, bytes(range(16))), record(0x22F8, bytes(range(16))), SEGMENT_RECORD,
+         record(0x0500, b"\xAB\xCD"), END_OF_FILE]
+
+
+def test_substituted_replace_is_called_and_its_result_kept(convert, monkeypatch):
+    expected = convert(*LINES)
+    calls = []
+
+    def recording_replace(*args, **kwargs):
+        calls.append((args, kwargs))
+        return rowmint.__dict__["_original_replace"](*args)
+
+    monkeypatch.setitem(rowmint.__dict__, "_original_replace", rowmint.replace)
+    monkeypatch.setattr(rowmint, "replace", recording_replace)
+    assert convert(*LINES) == expected
+    assert all(kwargs == {} and len(args) == 4 for args, kwargs in calls)
+    starts = [(args[0], args[1], args[3]) for args, _ in calls]
+    assert starts == [
+        (0, 32, "000102030405060708090A0B0C0D0E0F"),
+        (496, 16, "0001020304050607"), (0, 16, "08090A0B0C0D0E0F"),
+        (0, 4, "ABCD"),
+        (384, 24, starts[-1][2]),
+    ]
+    assert len(starts[-1][2]) == 24
+
+
+def test_result_of_a_substituted_replace_reaches_the_file(convert, monkeypatch):
+    original = rowmint.replace
+    monkeypatch.setattr(rowmint, "replace", lambda s, n, line, new: original(s, n, line, new.lower()))
+    lines = convert(record(0x2200, b"\xAB\xCD"))
+    assert lines[1][11:15] == "abcd"
+
+
+def test_substituted_decoder_is_used(convert, monkeypatch):
+    expected = convert(*LINES)
+    real = codecs.getdecoder("hex")
+    seen = []
+
+    def decoder(text):
+        seen.append(text)
+        return real(text)
+
+    fake_codecs = types.SimpleNamespace(getdecoder=lambda name: decoder if name == "hex" else None)
+    monkeypatch.setattr(rowmint, "codecs", fake_codecs)
+    assert convert(*LINES) == expected
+    rows = len(expected) - 1
+    # Every line's header, then each row's data field and its checksummed part.
+    assert len(seen) == 2 * len(LINES) + 2 * rows
+    assert seen[0] == LINES[0][1:9]
+
+
+class CountingSix:
+    def __init__(self, py2, py3):
+        self.reads = []
+        self.flags = {"PY2": py2, "PY3": py3}
+
+    def __getattr__(self, name):
+        self.reads.append(name)
+        return self.flags[name]
+
+
+def test_six_flags_are_read_for_every_row(convert, monkeypatch):
+    six = CountingSix(False, True)
+    monkeypatch.setattr(rowmint, "six", six)
+    lines = convert(*LINES)
+    rows = len(lines) - 1
+    assert six.reads == ["PY2", "PY3"] * rows + ["PY2", "PY3"] * rows
+
+
+@pytest.mark.parametrize("py2, py3, error, message", [
+    (True, True, TypeError, "ord() expected string of length 1, but int found"),
+    (False, False, UnboundLocalError, "local variable 'data_checksum' referenced before assignment"),
+])
+def test_odd_six_flags(convert, output, monkeypatch, py2, py3, error, message):
+    monkeypatch.setattr(rowmint, "six", types.SimpleNamespace(PY2=py2, PY3=py3))
+    with pytest.raises(error) as caught:
+        convert(*LINES)
+    assert str(caught.value) == message
+    assert not output.exists()
+
+
+def test_six_without_flags(convert, monkeypatch):
+    monkeypatch.setattr(rowmint, "six", types.SimpleNamespace(PY2=False))
+    with pytest.raises(AttributeError):
+        convert(*LINES)
+
+
+def test_missing_module_name_is_a_name_error(convert, monkeypatch):
+    monkeypatch.delattr(rowmint, "six")
+    with pytest.raises(NameError, match="name 'six' is not defined"):
+        convert(*LINES)
+
+
+BUILTINS_REBOUND_BEFORE_IMPORT = textwrap.dedent("""
+    import builtins, os, sys, types
+    calls = []
+    real_hex, real_sum, real_open = builtins.hex, builtins.sum, builtins.open
+    builtins.hex = lambda n: (calls.append("hex"), real_hex(n))[1]
+    builtins.sum = lambda it: (calls.append("sum"), real_sum(it))[1]
+    builtins.open = lambda *a: (calls.append("open"), real_open(*a))[1]
+    import rowmint
+    builtins.hex, builtins.sum, builtins.open = real_hex, real_sum, real_open
+    class StandIn(types.ModuleType):
+        def __getattr__(self, name):
+            return getattr(os, name)
+    rowmint.os = StandIn("os"); rowmint.os.system = lambda cmd: 0
+    folder = sys.argv[1]
+    with open(os.path.join(folder, "a.hex"), "w") as f:
+        f.write(sys.argv[2])
+    sys.argv = ["x", "tool", "a.elf", os.path.join(folder, "a.hex"), os.path.join(folder, "a.cyacd")]
+    rowmint.main()
+    print(calls.count("open"), calls.count("hex"), calls.count("sum"))
+    print(open(os.path.join(folder, "a.cyacd")).read(), end="")
+""")
+
+
+def test_builtins_captured_at_import_are_the_ones_called(tmp_path):
+    lines = [record(0x2200, bytes(range(16))), record(0x2300, b"\x01")]
+    text = "".join(line + "\n" for line in lines)
+    result = subprocess.run([sys.executable, "-c", BUILTINS_REBOUND_BEFORE_IMPORT, str(tmp_path), text],
+                            capture_output=True, text=True, check=True)
+    counts, *file_lines = result.stdout.splitlines()
+    # Two reads of the HEX file and the new row file; two rows: two prefixes,
+    # metadata (checksum and last index), two row checksums; two sums a row.
+    assert counts.split() == ["3", "6", "4"]
+    assert file_lines == row_file([(0x22, bytes(range(16)) + bytes(240)), (0x23, b"\x01" + bytes(255))])
