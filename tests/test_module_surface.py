@@ -131,6 +131,62 @@ def test_rebinding_builtin_open_has_no_effect(monkeypatch, tmp_path):
     assert opened == []
 
 
+def run_fresh(tmp_path, source):
+    script = tmp_path / "fresh.py"
+    script.write_text(textwrap.dedent(source))
+    sys_path = os.pathsep.join([os.path.dirname(__file__)] + sys.path)
+    return subprocess.run(
+        [sys.executable, str(script)], cwd=str(tmp_path), capture_output=True, text=True, timeout=120,
+        env=dict(os.environ, PYTHONPATH=sys_path),
+    )
+
+
+def test_failed_import_leaves_no_module_and_can_be_retried(tmp_path):
+    proc = run_fresh(tmp_path, """
+        import sys
+        sys.modules["six"] = None
+        try:
+            import rowmint
+        except ModuleNotFoundError as exc:
+            print("refused", "six" in str(exc))
+        print("rowmint" in sys.modules)
+        del sys.modules["six"]
+        import rowmint
+        print([n for n in vars(rowmint) if not n.startswith("__")], rowmint.__version__, rowmint.__test__)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "refused True",
+        "False",
+        "['codecs', 'os', 'sys', 'six', 'replace', 'main'] 1.00 {}",
+    ]
+
+
+def test_builtin_open_is_taken_when_the_module_executes(tmp_path):
+    proc = run_fresh(tmp_path, """
+        import builtins, sys
+        from support import ROAD_HEX, Recorder, make_os
+        real_open = builtins.open
+        opened = []
+
+        def spy(*args, **kwargs):
+            opened.append(args[0])
+            return real_open(*args, **kwargs)
+
+        builtins.open = spy
+        import rowmint
+        builtins.open = real_open
+        with open("out.hex", "w") as out:
+            out.write(ROAD_HEX)
+        rowmint.os = make_os(Recorder())
+        sys.argv = ["script", "tool", "in.elf", "out.hex", "out.cyacd"]
+        rowmint.main()
+        print(opened.count("out.hex"))
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "2\n"
+
+
 # ---------------------------------------------------------------- running as the main module
 
 TOOL_SCRIPT = textwrap.dedent(
