@@ -18,6 +18,7 @@ literal/native (aim: at least 100) and native/floor (aim: at most 1.5).
 """
 
 import argparse
+import gc
 import os
 import random
 import statistics
@@ -90,18 +91,26 @@ def io_floor(paths, output_lines):
             out.write("\n")
 
 
-def median_ms(action, runs):
-    times = []
+def median_ms(actions, runs):
+    """Median time of each action in ms; the actions take turns, so that a
+    change in the machine's load falls on all of them alike."""
+    times = [[] for _ in actions]
     for _ in range(runs):
-        begin = time.perf_counter()
-        action()
-        times.append(time.perf_counter() - begin)
-    return statistics.median(times) * 1000.0
+        for action, spent in zip(actions, times):
+            gc.collect()
+            gc.disable()  # as timeit does: no collection inside a timed run
+            try:
+                begin = time.perf_counter()
+                action()
+                spent.append(time.perf_counter() - begin)
+            finally:
+                gc.enable()
+    return [statistics.median(spent) * 1000.0 for spent in times]
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=5, help="runs of each (default 5)")
+    parser.add_argument("--runs", type=int, default=11, help="runs of each (default 11)")
     args = parser.parse_args(argv)
     if args.runs < 1:
         parser.error("--runs must be at least 1")
@@ -127,9 +136,9 @@ def main(argv=None):
             with open(paths["native"]) as f:
                 output_lines = f.read().splitlines()
 
-            native = median_ms(lambda: run_native(paths), args.runs)
-            literal = median_ms(lambda: run_literal(paths), args.runs)
-            floor = median_ms(lambda: io_floor(paths, output_lines), args.runs)
+            native, literal, floor = median_ms(
+                [lambda: run_native(paths), lambda: run_literal(paths),
+                 lambda: io_floor(paths, output_lines)], args.runs)
     finally:
         rowmint.os, sys.argv = saved_os, saved_argv
 

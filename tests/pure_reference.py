@@ -27,8 +27,8 @@ Readings chosen where the corrections leave a detail open (convert_mended):
   characters after the header are hex digits (either case).  Address field,
   checksum and anything after the value are ignored.
 - In the states "first segment" and "second segment" a header of fewer than
-  4 bytes raises IndexError("index out of range"), the message of indexing a
-  too short bytes object; before the record is otherwise examined.
+  4 bytes raises IndexError("HEX line N: the record header holds K of its 4
+  bytes") before the record is otherwise examined.
 - Type-02/04 records with value 0000 bring the pass back inside the image
   without touching the segment state; any other non-segment value takes it
   outside.  While placement has ended (state 2) such records do nothing: only
@@ -46,8 +46,9 @@ Readings chosen where the corrections leave a detail open (convert_mended):
 - A state-0 record of row 0x0FF that runs past its end moves the second pass
   to the second segment after it has been placed (its rest goes to row
   0x100); the last high byte is left alone.
-- Limit messages: "no image data at or above address 0x2200" and
-  "the image runs past the end of flash, row 0x1FF".
+- Limit messages: "the HEX file holds no image data at or above address
+  0x2200" and "HEX line N: the image runs past the end of flash, row 0x1FF"
+  (the wording the module chose; the corrections leave it open).
 - The temporary file lives in the output's folder; its permissions are not
   adjusted (the tests only compare contents).
 
@@ -68,8 +69,8 @@ ZERO512 = "0" * 512
 METADATA_FIXED = "112200002100000000"
 HEX_DIGITS = set("0123456789abcdefABCDEF")
 
-NO_IMAGE = "no image data at or above address 0x2200"
-PAST_FLASH = "the image runs past the end of flash, row 0x1FF"
+NO_IMAGE = "the HEX file holds no image data at or above address 0x2200"
+PAST_FLASH = "HEX line %d: the image runs past the end of flash, row 0x1FF"
 TOO_MANY_ROWS = "more than 512 flash rows"
 
 
@@ -145,7 +146,9 @@ def convert_literal(hex_path, cyacd_path):
     # the row of the line appended last.
     row_cyacd = 0
     flash = 0
+    number = 0
     for line in f:
+        number += 1
         data_hex = line.strip()
         index_hex = hex_decoder(data_hex[1:9])[0]
         index_cyacd = hex_decoder(list_cyacd[row_cyacd][3:9])[0]
@@ -170,7 +173,7 @@ def convert_literal(hex_path, cyacd_path):
                 row_cyacd += 1
             elif index_hex[2] + index_hex[0] > 256:
                 if h == 255:
-                    raise ValueError(PAST_FLASH)
+                    raise ValueError(PAST_FLASH % number)
                 list_cyacd.append(":0001" + two_digits(h + 1) + "0100" + ZERO512)
                 row_cyacd += 1
             if h == 255:
@@ -268,8 +271,10 @@ def read_records(hex_path, hex_decoder):
             yield number, data_hex, hex_decoder(data_hex[1:9])[0]
 
 
-def require_header(header):
-    header[3]  # IndexError, as indexing a short bytes object raises it
+def require_header(number, header):
+    if len(header) < 4:
+        raise IndexError("HEX line %d: the record header holds %d of its 4 bytes"
+                         % (number, len(header)))
 
 
 def follow_extended(number, data_hex, header):
@@ -299,7 +304,7 @@ def convert_mended(hex_path, cyacd_path):
             continue
         if flash == 2:
             continue
-        require_header(header)
+        require_header(number, header)
         n, h, l, kind = header[0], header[1], header[2], header[3]
         if kind in (2, 4):
             where = follow_extended(number, data_hex, header)
@@ -318,7 +323,7 @@ def convert_mended(hex_path, cyacd_path):
             open_row(256 + h)
             if l + n > 256:
                 if h == 255:
-                    raise ValueError(PAST_FLASH)
+                    raise ValueError(PAST_FLASH % number)
                 open_row(256 + h + 1)
             if h == 255:
                 flash = 2
@@ -342,7 +347,7 @@ def convert_mended(hex_path, cyacd_path):
             list_cyacd[row] = replace(start, len_, list_cyacd[row], digits)
             return
         if index == 0x1FF:
-            raise ValueError(PAST_FLASH)
+            raise ValueError(PAST_FLASH % number)
         len1 = 512 - start
         row = positions.get(index)
         list_cyacd[row] = replace(start, len1, list_cyacd[row], digits[:len1])
@@ -358,7 +363,7 @@ def convert_mended(hex_path, cyacd_path):
             continue
         if flash == 2:
             continue
-        require_header(header)
+        require_header(number, header)
         n, h, l, kind = header[0], header[1], header[2], header[3]
         if flash == 1 and last_index == 255 and h != 255:
             flash = 2

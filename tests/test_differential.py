@@ -159,7 +159,7 @@ def test_well_formed_image_is_converted_alike_by_all_three(hex_bytes):
     results = convert_all(hex_bytes, [("native", native), ("literal", convert_literal),
                                       ("mended", convert_mended)])
     native_result, literal_result, mended_result = results
-    assume(literal_result[0] == "wrote" or literal_result[2] != "no image data at or above address 0x2200")
+    assume(literal_result[0] == "wrote" or "no image data" not in literal_result[2])
     assert literal_result[0] == "wrote", show(literal_result)
     assert mended_result == literal_result, (show(mended_result), show(literal_result))
     assert native_result == literal_result, (show(native_result), show(literal_result))
