@@ -1,6 +1,5 @@
 #include "capi/objects.hpp"
 
-#include <vector>
 
 namespace rowmint {
 
@@ -14,6 +13,14 @@ namespace rowmint {
 {
     PyErr_SetObject(type, value.get());
     throw PythonError{};
+}
+
+PyObject* Name::object() const
+{
+    if (!object_) {
+        object_.reset(check(PyUnicode_InternFromString(text_)));
+    }
+    return object_.get();
 }
 
 Ref make_str(std::string_view ascii)
@@ -88,32 +95,38 @@ Ref call_method(PyObject* object, const char* name, PyObject* a)
     return call(method.get(), a);
 }
 
-std::optional<std::string> exact_ascii(PyObject* object)
+bool exact_ascii_into(PyObject* object, std::string& text)
 {
     if (!PyUnicode_CheckExact(object)) {
-        return std::nullopt;
+        return false;
     }
     Py_ssize_t length = PyUnicode_GetLength(object);
     if (length < 0) {
         throw PythonError{};
     }
-    std::string text(static_cast<size_t>(length), '\0');
-    if (length == 0) {
-        return text;
+    // The 3.7 stable ABI reaches a str's characters only through a copy; the
+    // UTF-8 one is the cheapest, and it is exactly as long as the text when
+    // the text is ASCII.
+    Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(object));
+    if (!utf8) {
+        PyErr_Clear();  // lone surrogates: not ASCII, the generic route copes
+        return false;
     }
-    // UCS4 is the one character access the 3.7 stable ABI offers without
-    // allocating a new object per line.
-    thread_local std::vector<Py_UCS4> wide;
-    wide.resize(static_cast<size_t>(length));
-    if (PyUnicode_AsUCS4(object, wide.data(), length, 0) == nullptr) {
-        throw PythonError{};
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    check_status(PyBytes_AsStringAndSize(utf8.get(), &bytes, &size));
+    if (size != length) {
+        return false;
     }
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 c = wide[static_cast<size_t>(i)];
-        if (c > 0x7F) {
-            return std::nullopt;
-        }
-        text[static_cast<size_t>(i)] = static_cast<char>(c);
+    text.assign(bytes, static_cast<size_t>(size));
+    return true;
+}
+
+std::optional<std::string> exact_ascii(PyObject* object)
+{
+    std::string text;
+    if (!exact_ascii_into(object, text)) {
+        return std::nullopt;
     }
     return text;
 }

@@ -38,6 +38,9 @@ Ref call_method(PyObject* object, const char* name, PyObject* a);
 // The text of an exact str when it is pure ASCII; nothing otherwise
 // (non-ASCII text and every other object take the generic route).
 std::optional<std::string> exact_ascii(PyObject* object);
+// The same into a buffer the caller reuses; false (buffer unspecified) when
+// the object takes the generic route.
+bool exact_ascii_into(PyObject* object, std::string& text);
 
 // The type name as the interpreter prints it in messages ("int",
 // "collections.OrderedDict"): the short name for classes defined in Python.

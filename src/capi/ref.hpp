@@ -57,6 +57,18 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// A name the module looks up often, as an interned str made on first use.
+class Name {
+public:
+    explicit constexpr Name(const char* text) noexcept : text_(text) {}
+    const char* text() const noexcept { return text_; }
+    PyObject* object() const;  // borrowed; raises PythonError when it cannot be made
+
+private:
+    const char* text_;
+    mutable KeptRef object_;
+};
+
 // Wraps a new reference from the C API; NULL means the call raised.
 inline Ref check(PyObject* result)
 {

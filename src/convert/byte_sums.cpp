@@ -49,8 +49,6 @@ long ord_of(PyObject* element)
     throw PythonError{};
 }
 
-}  // namespace
-
 Ref sum_of_bytes(const Decoded& data, bool leave_out_metadata_area)
 {
     const CapturedBuiltins& builtins = captured_builtins();
@@ -101,6 +99,40 @@ Ref sum_of_ords(const Decoded& data, bool leave_out_metadata_area)
         return make_int(total);
     }
     return call(builtins.sum.get(), ords.get());
+}
+
+}  // namespace
+
+RowBytes::RowBytes(const HexDecoder& decoder, const Text& line, Py_ssize_t from)
+{
+    if (line.is_native() && decoder.is_standard() && captured_builtins().sum_is_standard) {
+        summed_ = true;
+        sums_ = sum_hex_ascii(line.native_slice(from, std::nullopt), metadata_area_bytes);
+        return;
+    }
+    data_ = decoder.decode(line.slice(from, std::nullopt));
+}
+
+Ref RowBytes::sum_of_bytes(bool leave_out_metadata_area) const
+{
+    if (summed_) {
+        return make_int(leave_out_metadata_area ? sums_.without_tail : sums_.all);
+    }
+    return rowmint::sum_of_bytes(data_, leave_out_metadata_area);
+}
+
+Ref RowBytes::sum_of_ords(bool leave_out_metadata_area) const
+{
+    if (summed_) {
+        size_t count = leave_out_metadata_area ? (sums_.count > 64 ? sums_.count - 64 : 0) : sums_.count;
+        if (count != 0) {
+            // The elements of bytes are ints, which ord() refuses.
+            PyErr_Format(PyExc_TypeError, "ord() expected string of length 1, but %.200s found", "int");
+            throw PythonError{};
+        }
+        return make_int(0);
+    }
+    return rowmint::sum_of_ords(data_, leave_out_metadata_area);
 }
 
 }  // namespace rowmint

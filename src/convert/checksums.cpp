@@ -7,6 +7,7 @@
 #include "convert/hex_text.hpp"
 #include "convert/splice.hpp"
 #include "convert/steps.hpp"
+#include "module/namespace.hpp"
 
 namespace rowmint {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 // six.PY2 / six.PY3, looked up and tested anew at every use.
 bool six_flag(const ConversionState& state, const char* flag)
 {
-    Ref six = state.global("six");
+    Ref six = state.global(global_names::six);
     Ref value = getattr(six.get(), flag);
     return truth(value.get());
 }
@@ -42,13 +43,13 @@ int application_checksum(ConversionState& state)
 {
     Ref appsum = make_int(0);
     for (int position = 1; position <= state.max_row; ++position) {
-        Decoded data = state.hex_decoder->decode(state.row_line_at(position).text.slice(row_prefix_length, std::nullopt));
+        RowBytes data(*state.hex_decoder, state.row_line_at(position).text, row_prefix_length);
         bool last_row = position == state.max_row;
         if (six_flag(state, "PY2")) {
-            appsum = add_sum(appsum, sum_of_ords(data, last_row));
+            appsum = add_sum(appsum, data.sum_of_ords(last_row));
         }
         if (six_flag(state, "PY3")) {
-            appsum = add_sum(appsum, sum_of_bytes(data, last_row));
+            appsum = add_sum(appsum, data.sum_of_bytes(last_row));
         }
     }
     return checksum_of(appsum);
@@ -69,11 +70,11 @@ void append_row_checksums(ConversionState& state)
     std::optional<int> data_checksum;
     for (int position = 1; position <= state.max_row; ++position) {
         RowLine& line = state.row_line_at(position);
-        Decoded data = state.hex_decoder->decode(line.text.slice(1, std::nullopt));
+        RowBytes data(*state.hex_decoder, line.text, 1);
         if (six_flag(state, "PY2")) {
-            data_checksum = checksum_of(sum_of_ords(data, false));
+            data_checksum = checksum_of(data.sum_of_ords(false));
         } else if (six_flag(state, "PY3")) {
-            data_checksum = checksum_of(sum_of_bytes(data, false));
+            data_checksum = checksum_of(data.sum_of_bytes(false));
         }
         if (!data_checksum) {
             raise(PyExc_UnboundLocalError, "local variable 'data_checksum' referenced before assignment");
@@ -88,7 +89,7 @@ void add_checksums_and_metadata(ConversionState& state)
 {
     int app_checksum = application_checksum(state);
     Text metadata = metadata_record(app_checksum, state.max_row - 1);
-    splice_row(state, state.max_row, metadata_offset_digits, metadata_digits, metadata);
+    splice_row(state, state.max_row, metadata_offset_digits, metadata_digits, metadata, 0, std::nullopt);
     append_row_checksums(state);
 }
 

@@ -4,7 +4,7 @@
 
 namespace rowmint {
 
-Ref ConversionState::global(const char* name) const { return lookup_global(module, name); }
+Ref ConversionState::global(const Name& name) const { return lookup_global(module, name); }
 
 std::optional<int> ConversionState::getrow(int row) const
 {

@@ -25,7 +25,7 @@ struct ConversionState {
 
     // Module-level names are looked up at each use, so a caller that
     // rebinds them sees the effect.
-    Ref global(const char* name) const;
+    Ref global(const Name& name) const;
 
     std::optional<HexDecoder> hex_decoder;
     Ref objcopy;

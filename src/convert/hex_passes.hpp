@@ -1,27 +1,11 @@
-// What both passes over the HEX file share: reading it line by line, and
-// where in flash the records being read lie.
+// What both passes over the HEX file share: where in flash the records
+// being read lie.
 #pragma once
 
 #include "capi/objects.hpp"
 #include "formats/hex_record.hpp"
 
 namespace rowmint {
-
-// Calls visit(line, number) for each line the file object yields, numbered
-// from 1.
-template <class Visit>
-void for_each_line(PyObject* file, Visit&& visit)
-{
-    Ref lines = check(PyObject_GetIter(file));
-    long number = 0;
-    while (PyObject* next = PyIter_Next(lines.get())) {
-        Ref line = Ref::steal(next);
-        visit(line.get(), ++number);
-    }
-    if (PyErr_Occurred()) {
-        throw PythonError{};
-    }
-}
 
 enum class Segment {
     first,       // rows 0x000 to 0x0FF

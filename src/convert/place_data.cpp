@@ -1,5 +1,6 @@
 // Second pass: copies the data digits of every record into the row lines the
 // first pass opened, splitting a record that runs past the end of its row.
+#include "convert/hex_lines.hpp"
 #include "convert/hex_passes.hpp"
 #include "convert/splice.hpp"
 #include "convert/steps.hpp"
@@ -43,7 +44,7 @@ void place_record(ConversionState& state, Placement& placement, const HexRecord&
     long long digits = 2LL * record.header.byte_count();
     require_all_data_digits(record, digits);
     if (start + digits <= row_digits) {
-        splice_row(state, row_position(state, row), start, digits, record.text.slice(9, 9 + digits));
+        splice_row(state, row_position(state, row), start, digits, record.text, 9, 9 + digits);
         return;
     }
     if (row == last_flash_row) {
@@ -52,10 +53,10 @@ void place_record(ConversionState& state, Placement& placement, const HexRecord&
         throw PythonError{};
     }
     long long first_piece = row_digits - start;
-    splice_row(state, row_position(state, row), start, first_piece, record.text.slice(9, 9 + first_piece));
+    splice_row(state, row_position(state, row), start, first_piece, record.text, 9, 9 + first_piece);
     // The rest goes to the start of the following row, wherever its line stands.
-    splice_row(state, row_position(state, row + 1), 0, digits - first_piece,
-               record.text.slice(9 + first_piece, 9 + digits));
+    splice_row(state, row_position(state, row + 1), 0, digits - first_piece, record.text, 9 + first_piece,
+               9 + digits);
     if (row == 0xFF) {
         placement.where.enter_second_segment();
     }
@@ -110,8 +111,10 @@ void place_data(ConversionState& state)
     state.max_row = static_cast<int>(state.row_lines.size());
     state.f = call(captured_builtins().open.get(), state.file_hex.get());
     Placement placement;
-    for_each_line(state.f.get(), [&](PyObject* line, long number) {
-        take_record(state, placement, read_record(line, number, *state.hex_decoder));
+    HexRecord record;
+    for_each_line(state.f.get(), [&](auto line, long number) {
+        read_record(line, number, *state.hex_decoder, record);
+        take_record(state, placement, record);
     });
     call_method(state.f.get(), "close");
 }

@@ -1,5 +1,6 @@
 // First pass: decides which flash rows the image reaches and gives each one
 // empty row line, in the order the records first reach the rows.
+#include "convert/hex_lines.hpp"
 #include "convert/hex_passes.hpp"
 #include "convert/hex_text.hpp"
 #include "convert/steps.hpp"
@@ -89,8 +90,10 @@ void take_record(ConversionState& state, SegmentState& where, const HexRecord& r
 void build_row_table(ConversionState& state)
 {
     SegmentState where;
-    for_each_line(state.f.get(), [&](PyObject* line, long number) {
-        take_record(state, where, read_record(line, number, *state.hex_decoder));
+    HexRecord record;
+    for_each_line(state.f.get(), [&](auto line, long number) {
+        read_record(line, number, *state.hex_decoder, record);
+        take_record(state, where, record);
     });
     call_method(state.f.get(), "close");
     if (state.row_lines.empty()) {

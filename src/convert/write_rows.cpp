@@ -164,7 +164,7 @@ void write_lines(const ConversionState& state, PyObject* file)
 
 void write_row_file(ConversionState& state)
 {
-    Ref os = state.global("os");
+    Ref os = state.global(global_names::os);
     Ref fspath = getattr(os.get(), "fspath");
     Ref target = call(fspath.get(), state.file_cyacd.get());
     std::unique_ptr<TemporaryRowFile> temporary = create_temporary(os, target.get());

@@ -43,21 +43,70 @@ int hex_digit_value(char c)
     return -1;
 }
 
-void decode_hex_ascii(const std::string& digits, std::vector<std::uint8_t>& out)
+namespace {
+
+struct DigitTable {
+    std::int8_t value[256];
+    DigitTable()
+    {
+        for (int c = 0; c < 256; ++c) {
+            value[c] = static_cast<std::int8_t>(hex_digit_value(static_cast<char>(c)));
+        }
+    }
+};
+
+const DigitTable digit_table;
+
+}  // namespace
+
+void decode_hex_ascii(std::string_view digits, std::uint8_t* out)
 {
-    out.clear();
     if (digits.size() % 2 != 0) {
         raise(binascii_error(), "Odd-length string");
     }
-    out.reserve(digits.size() / 2);
+    const auto* text = reinterpret_cast<const unsigned char*>(digits.data());
+    int invalid = 0;
     for (size_t i = 0; i < digits.size(); i += 2) {
-        int high = hex_digit_value(digits[i]);
-        int low = hex_digit_value(digits[i + 1]);
-        if (high < 0 || low < 0) {
-            raise(binascii_error(), "Non-hexadecimal digit found");
-        }
-        out.push_back(static_cast<std::uint8_t>(high * 16 + low));
+        int high = digit_table.value[text[i]];
+        int low = digit_table.value[text[i + 1]];
+        invalid |= high | low;  // negative once any digit is not hex
+        out[i / 2] = static_cast<std::uint8_t>(((high & 15) << 4) | (low & 15));
     }
+    if (invalid < 0) {
+        raise(binascii_error(), "Non-hexadecimal digit found");
+    }
+}
+
+HexByteSums sum_hex_ascii(std::string_view digits, size_t tail)
+{
+    if (digits.size() % 2 != 0) {
+        raise(binascii_error(), "Odd-length string");
+    }
+    const auto* text = reinterpret_cast<const unsigned char*>(digits.data());
+    HexByteSums sums;
+    sums.count = digits.size() / 2;
+    size_t head_count = sums.count > tail ? sums.count - tail : 0;
+    int invalid = 0;
+    long long high_sum = 0;
+    long long low_sum = 0;
+    for (size_t i = 0; i < sums.count; ++i) {
+        if (i == head_count) {
+            sums.without_tail = high_sum * 16 + low_sum;
+        }
+        int high = digit_table.value[text[2 * i]];
+        int low = digit_table.value[text[2 * i + 1]];
+        invalid |= high | low;
+        high_sum += high;
+        low_sum += low;
+    }
+    if (invalid < 0) {
+        raise(binascii_error(), "Non-hexadecimal digit found");
+    }
+    sums.all = high_sum * 16 + low_sum;
+    if (head_count == sums.count) {
+        sums.without_tail = sums.all;
+    }
+    return sums;
 }
 
 HexDecoder::HexDecoder(Ref callable)
@@ -67,12 +116,25 @@ HexDecoder::HexDecoder(Ref callable)
 
 Decoded HexDecoder::decode(const Text& digits) const
 {
+    if (digits.is_native()) {
+        return decode(std::string_view(digits.native()));
+    }
     Decoded result;
-    if (standard_ && digits.is_native()) {
-        decode_hex_ascii(digits.native(), result.bytes);
+    Ref argument = digits.object();
+    Ref pair = call(callable_.get(), argument.get());
+    result.object = get_item(pair.get(), 0);
+    return result;
+}
+
+Decoded HexDecoder::decode(std::string_view digits) const
+{
+    Decoded result;
+    if (standard_) {
+        result.bytes.resize(digits.size() / 2);
+        decode_hex_ascii(digits, result.bytes.data());
         return result;
     }
-    Ref argument = digits.object();
+    Ref argument = make_str(digits);
     Ref pair = call(callable_.get(), argument.get());
     result.object = get_item(pair.get(), 0);
     return result;

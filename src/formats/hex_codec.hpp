@@ -24,6 +24,8 @@ public:
 
     bool is_standard() const { return standard_; }
     Decoded decode(const Text& digits) const;
+    // Element 0 of the decoder's result for a piece of native text.
+    Decoded decode(std::string_view digits) const;
 
 private:
     Ref callable_;
@@ -31,8 +33,18 @@ private:
 };
 
 // Decodes ASCII hex digits exactly as binascii does for the standard codec,
-// raising its binascii.Error for an odd count or a non-hex digit.
-void decode_hex_ascii(const std::string& digits, std::vector<std::uint8_t>& out);
+// raising its binascii.Error for an odd count or a non-hex digit. `out`
+// takes digits.size() / 2 bytes.
+void decode_hex_ascii(std::string_view digits, std::uint8_t* out);
+
+// Sums of the bytes the digits spell, checked like decode_hex_ascii: of all
+// of them, and of all but the last `tail` bytes.
+struct HexByteSums {
+    long long all = 0;
+    long long without_tail = 0;
+    size_t count = 0;
+};
+HexByteSums sum_hex_ascii(std::string_view digits, size_t tail);
 
 int hex_digit_value(char c);  // -1 when c is not a hex digit
 

@@ -12,23 +12,36 @@ bool is_ascii_whitespace(char c)
     return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
 }
 
-Text strip_line(PyObject* line)
+std::string_view stripped(std::string_view text)
 {
-    if (std::optional<std::string> ascii = exact_ascii(line)) {
-        const std::string& s = *ascii;
-        size_t first = 0;
-        size_t last = s.size();
-        while (first < last && is_ascii_whitespace(s[first])) {
-            ++first;
-        }
-        while (last > first && is_ascii_whitespace(s[last - 1])) {
-            --last;
-        }
-        return Text::ascii(s.substr(first, last - first));
+    while (!text.empty() && is_ascii_whitespace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && is_ascii_whitespace(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+void strip_in_place(std::string& text)
+{
+    std::string_view kept = stripped(text);
+    size_t first = static_cast<size_t>(kept.data() - text.data());
+    text.erase(first + kept.size());
+    text.erase(0, first);
+}
+
+// data_hex = line.strip()
+void strip_line(PyObject* line, Text& text)
+{
+    text.assign(Ref::borrow(line));
+    if (text.is_native()) {
+        strip_in_place(text.native());
+        return;
     }
     // Non-ASCII text (Unicode whitespace included) and other line objects:
     // the object's own strip.
-    return Text::adopt(call_method(line, "strip"));
+    text.assign(call_method(line, "strip"));
 }
 
 int header_byte_value(PyObject* decoded, int index)
@@ -62,6 +75,26 @@ RecordHeader header_from(const Decoded& decoded)
     header.size = static_cast<int>(std::min<Py_ssize_t>(size, 4));
     for (int i = 0; i < header.size; ++i) {
         header.bytes[static_cast<size_t>(i)] = header_byte_value(decoded.object.get(), i);
+    }
+    return header;
+}
+
+// index_hex: characters 1 to 8 of the record text, decoded.
+RecordHeader decode_header(const Text& text, const HexDecoder& decoder)
+{
+    if (!text.is_native()) {
+        return header_from(decoder.decode(text.slice(1, 9)));
+    }
+    std::string_view digits = text.native_slice(1, 9);
+    if (!decoder.is_standard()) {
+        return header_from(decoder.decode(digits));
+    }
+    std::uint8_t bytes[4];
+    decode_hex_ascii(digits, bytes);
+    RecordHeader header;
+    header.size = static_cast<int>(digits.size() / 2);
+    for (int i = 0; i < header.size; ++i) {
+        header.bytes[static_cast<size_t>(i)] = bytes[i];
     }
     return header;
 }
@@ -100,13 +133,18 @@ bool names_second_segment(int type, int value)
 
 }  // namespace
 
-HexRecord read_record(PyObject* line, long line_number, const HexDecoder& decoder)
+void read_record(PyObject* line, long line_number, const HexDecoder& decoder, HexRecord& record)
 {
-    HexRecord record;
     record.line_number = line_number;
-    record.text = strip_line(line);
-    record.header = header_from(decoder.decode(record.text.slice(1, 9)));
-    return record;
+    strip_line(line, record.text);
+    record.header = decode_header(record.text, decoder);
+}
+
+void read_record(std::string_view ascii_line, long line_number, const HexDecoder& decoder, HexRecord& record)
+{
+    record.line_number = line_number;
+    record.text.assign_native(stripped(ascii_line));
+    record.header = decode_header(record.text, decoder);
 }
 
 void require_full_header(const HexRecord& record)

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace rowmint {
 
@@ -39,7 +40,9 @@ inline constexpr int type_data = 0x00;
 inline constexpr int type_extended_segment = 0x02;
 inline constexpr int type_extended_linear = 0x04;
 
-HexRecord read_record(PyObject* line, long line_number, const HexDecoder& decoder);
+// Reads one line into `record`, reusing its buffers from the line before.
+void read_record(PyObject* line, long line_number, const HexDecoder& decoder, HexRecord& record);
+void read_record(std::string_view ascii_line, long line_number, const HexDecoder& decoder, HexRecord& record);
 
 // Every record read while the image is being laid out carries a full header.
 void require_full_header(const HexRecord& record);

@@ -1,19 +1,7 @@
 #include "formats/text.hpp"
 
-#include <algorithm>
 
 namespace rowmint {
-
-SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop)
-{
-    auto clamp = [length](Py_ssize_t bound) {
-        if (bound < 0) {
-            bound += length;
-        }
-        return std::clamp<Py_ssize_t>(bound, 0, length);
-    };
-    return SliceBounds{clamp(start), stop ? clamp(*stop) : length};
-}
 
 Text Text::adopt(Ref object)
 {
@@ -21,6 +9,22 @@ Text Text::adopt(Ref object)
         return Text::ascii(std::move(*ascii));
     }
     return Text(std::string(), std::move(object));
+}
+
+void Text::assign(Ref object)
+{
+    if (exact_ascii_into(object.get(), ascii_)) {
+        object_ = Ref();
+        return;
+    }
+    ascii_.clear();
+    object_ = std::move(object);
+}
+
+std::string_view Text::native_slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
+{
+    SliceBounds bounds = clamp_slice(static_cast<Py_ssize_t>(ascii_.size()), start, stop);
+    return std::string_view(ascii_).substr(static_cast<size_t>(bounds.start), static_cast<size_t>(bounds.length()));
 }
 
 Ref Text::object() const
@@ -36,8 +40,7 @@ Text Text::slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
     if (object_) {
         return adopt(rowmint::slice(object_.get(), start, stop));
     }
-    SliceBounds bounds = clamp_slice(static_cast<Py_ssize_t>(ascii_.size()), start, stop);
-    return Text::ascii(ascii_.substr(static_cast<size_t>(bounds.start), static_cast<size_t>(bounds.length())));
+    return Text::ascii(std::string(native_slice(start, stop)));
 }
 
 Py_ssize_t Text::slice_length(Py_ssize_t start, std::optional<Py_ssize_t> stop) const

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace rowmint {
@@ -20,12 +21,29 @@ struct SliceBounds {
     Py_ssize_t stop;
     Py_ssize_t length() const { return stop > start ? stop - start : 0; }
 };
-SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop);
+inline SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop)
+{
+    auto clamp = [length](Py_ssize_t bound) {
+        if (bound < 0) {
+            bound += length;
+        }
+        return bound < 0 ? 0 : (bound > length ? length : bound);
+    };
+    return SliceBounds{clamp(start), stop ? clamp(*stop) : length};
+}
 
 class Text {
 public:
     Text() = default;
     static Text ascii(std::string text) { return Text(std::move(text), Ref()); }
+    // Turns this text into the str object's ASCII text when it is one,
+    // reusing this text's buffer; into the object otherwise.
+    void assign(Ref object);
+    void assign_native(std::string_view ascii)
+    {
+        ascii_.assign(ascii.data(), ascii.size());
+        object_ = Ref();
+    }
     // Keeps an exact ASCII str as native text, anything else as the object.
     static Text adopt(Ref object);
 
@@ -38,6 +56,8 @@ public:
 
     // text[start:stop] (stop absent: to the end).
     Text slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const;
+    // The same piece of native text, without a copy.
+    std::string_view native_slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const;
     // len(text[start:stop]), without building the piece when native.
     Py_ssize_t slice_length(Py_ssize_t start, std::optional<Py_ssize_t> stop) const;
     // text + tail, with Python's concatenation when either side is an object.

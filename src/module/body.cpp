@@ -24,7 +24,7 @@ void import_and_bind(PyObject* module, const char* name)
 
 bool runs_as_main_module(PyObject* module)
 {
-    Ref name = lookup_global(module, "__name__");
+    Ref name = lookup_global(module, global_names::module_name);
     Ref main_name = make_str("__main__");
     return equals(name.get(), main_name.get());
 }
@@ -33,9 +33,9 @@ bool runs_as_main_module(PyObject* module)
 // looked up now, not taken from the bindings above.
 void run_as_main_module(PyObject* module)
 {
-    Ref sys = lookup_global(module, "sys");
+    Ref sys = lookup_global(module, global_names::sys);
     Ref exit = getattr(sys.get(), "exit");
-    Ref main = lookup_global(module, "main");
+    Ref main = lookup_global(module, global_names::main);
     Ref result = call(main.get());
     call(exit.get(), result.get());
 }

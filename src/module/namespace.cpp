@@ -58,21 +58,34 @@ void capture_builtins()
 
 const CapturedBuiltins& captured_builtins() { return kept_builtins; }
 
-Ref lookup_global(PyObject* module, const char* name)
+namespace global_names {
+const Name codecs("codecs");
+const Name os("os");
+const Name sys("sys");
+const Name six("six");
+const Name replace("replace");
+const Name main("main");
+const Name module_name("__name__");
+}  // namespace global_names
+
+Ref lookup_global(PyObject* module, const Name& name)
 {
     PyObject* namespace_dict = PyModule_GetDict(module);  // borrowed
     if (namespace_dict == nullptr) {
         throw PythonError{};
     }
-    PyObject* value = PyDict_GetItemString(namespace_dict, name);  // borrowed
+    PyObject* value = PyDict_GetItemWithError(namespace_dict, name.object());  // borrowed
     if (value != nullptr) {
         return Ref::borrow(value);
     }
-    PyObject* from_builtins = PyObject_GetAttrString(kept_builtins.builtins_module.get(), name);
+    if (PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    PyObject* from_builtins = PyObject_GetAttr(kept_builtins.builtins_module.get(), name.object());
     if (from_builtins == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
         }
         throw PythonError{};
     }

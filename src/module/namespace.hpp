@@ -24,7 +24,17 @@ void capture_builtins();
 const CapturedBuiltins& captured_builtins();
 
 // The module namespace first, then the builtins; NameError otherwise.
-Ref lookup_global(PyObject* module, const char* name);
+Ref lookup_global(PyObject* module, const Name& name);
+
+namespace global_names {
+extern const Name codecs;
+extern const Name os;
+extern const Name sys;
+extern const Name six;
+extern const Name replace;
+extern const Name main;
+extern const Name module_name;  // __name__
+}  // namespace global_names
 
 // The function object the module body bound as `replace`, to tell it from a
 // caller's substitute.

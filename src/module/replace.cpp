@@ -68,19 +68,23 @@ void replace_text(long long start, long long lenth, Text& text, const Text& reps
             replace_objects(start_object.get(), lenth_object.get(), text_object.get(), repstr_object.get()));
         return;
     }
-    std::string& line = text.native();
+    replace_native(start, lenth, text.native(), repstr.native());
+}
+
+void replace_native(long long start, long long lenth, std::string& line, std::string_view repstr)
+{
     Py_ssize_t length = static_cast<Py_ssize_t>(line.size());
     long long cut = start + row_prefix_length;
     SliceBounds head = clamp_slice(length, 0, static_cast<Py_ssize_t>(cut));
     SliceBounds tail = clamp_slice(length, static_cast<Py_ssize_t>(cut + lenth), std::nullopt);
     if (tail.start >= head.stop) {
         // The usual case: a stretch of the line exchanged where it stands.
-        line.replace(static_cast<size_t>(head.stop), static_cast<size_t>(tail.start - head.stop), repstr.native());
+        line.replace(static_cast<size_t>(head.stop), static_cast<size_t>(tail.start - head.stop), repstr);
         return;
     }
     // A negative lenth repeats the characters between the two cuts.
     std::string result = line.substr(0, static_cast<size_t>(head.stop));
-    result.append(repstr.native());
+    result.append(repstr);
     result.append(line, static_cast<size_t>(tail.start), std::string::npos);
     line = std::move(result);
 }

@@ -15,6 +15,7 @@ Ref replace_objects(PyObject* start, PyObject* lenth, PyObject* text, PyObject* 
 // The same splice on conversion text, in place: in C++ when both texts are
 // native.
 void replace_text(long long start, long long lenth, Text& text, const Text& repstr);
+void replace_native(long long start, long long lenth, std::string& text, std::string_view repstr);
 
 // The C function behind the module's `replace`.
 PyObject* replace_entry(PyObject* module, PyObject* args, PyObject* kwargs);

@@ -1,0 +1,106 @@
+// Reading the HEX file line by line, as both passes do.
+#pragma once
+
+#include "capi/objects.hpp"
+#include "module/namespace.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace rowmint {
+
+// Calls visit(line, number) for each line of the open HEX file, numbered
+// from 1. The line is a std::string_view of ASCII text, or the str (or other
+// object) the file gave.
+template <class Visit>
+void for_each_line(PyObject* file, Visit&& visit);
+
+namespace detail {
+
+// Lines of text that contains non-ASCII characters, as str objects.
+template <class Visit>
+void visit_str_lines(PyObject* text, long& number, Visit&& visit)
+{
+    Ref line_end = make_str("\n");
+    Ref pieces = check(PyUnicode_Split(text, line_end.get(), -1));
+    Py_ssize_t count = PyList_Size(pieces.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* piece = PyList_GetItem(pieces.get(), i);  // borrowed
+        if (i == count - 1 && PyUnicode_GetLength(piece) == 0) {
+            break;
+        }
+        visit(piece, ++number);
+    }
+}
+
+// Complete lines at the front of `pending` go to visit; the unfinished
+// last one stays.
+template <class Visit>
+void visit_complete_lines(std::string& pending, long& number, Visit&& visit)
+{
+    std::string_view rest(pending);
+    for (size_t end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
+        visit(rest.substr(0, end + 1), ++number);
+        rest.remove_prefix(end + 1);
+    }
+    pending.erase(0, pending.size() - rest.size());
+}
+
+// The interpreter's own text file, opened with universal newlines: read in
+// chunks and split at "\n", its lines are exactly those its iteration
+// yields, without a Python object per line.
+template <class Visit>
+void visit_text_file_lines(PyObject* file, Visit&& visit)
+{
+    constexpr long chunk_size = 1 << 16;
+    Ref size = make_int(chunk_size);
+    std::string pending;
+    std::string chunk_text;
+    long number = 0;
+    for (;;) {
+        Ref chunk = call_method(file, "read", size.get());
+        Py_ssize_t length = PyObject_Size(chunk.get());
+        if (length < 0) {
+            throw PythonError{};
+        }
+        if (length == 0) {
+            break;
+        }
+        if (!exact_ascii_into(chunk.get(), chunk_text)) {
+            // From the first non-ASCII character on, the lines are str objects.
+            Ref rest = call_method(file, "read");
+            Ref head = make_str(pending);
+            Ref text = add(head.get(), chunk.get());
+            text = add(text.get(), rest.get());
+            visit_str_lines(text.get(), number, visit);
+            return;
+        }
+        pending += chunk_text;
+        visit_complete_lines(pending, number, visit);
+    }
+    if (!pending.empty()) {
+        visit(std::string_view(pending), ++number);
+    }
+}
+
+}  // namespace detail
+
+template <class Visit>
+void for_each_line(PyObject* file, Visit&& visit)
+{
+    if (captured_builtins().open_is_standard) {
+        detail::visit_text_file_lines(file, visit);
+        return;
+    }
+    Ref lines = check(PyObject_GetIter(file));
+    long number = 0;
+    while (PyObject* next = PyIter_Next(lines.get())) {
+        Ref line = Ref::steal(next);
+        visit(line.get(), ++number);
+    }
+    if (PyErr_Occurred()) {
+        throw PythonError{};
+    }
+}
+
+}  // namespace rowmint
