@@ -284,3 +284,44 @@ def test_main_returns_none(convert, hex_file, monkeypatch, output):
     hex_file.write_text(record(0x2200, COUNTING) + "\n")
     assert rowmint.main() is None
     assert sys.argv[4] == str(output)
+
+
+class TestLongFiles:
+    """Files longer than one read of the HEX file: lines that straddle reads,
+    and text that turns non-ASCII part way through."""
+
+    @staticmethod
+    def long_image(rows=0xDE):
+        data = bytes((i * 13 + 5) & 0xFF for i in range(rows * 256))
+        return data, data_records(0x2200, data)
+
+    @pytest.mark.parametrize("line_end", ["\n", "\r\n", "\r"])
+    def test_every_line_end_over_many_reads(self, hex_file, output, line_end):
+        data, lines = self.long_image()
+        hex_file.write_bytes(line_end.join(lines).encode() + line_end.encode())
+        rowmint.main()
+        expected = row_file([(0x22 + i, data[i * 256:(i + 1) * 256]) for i in range(0xDE)])
+        assert output.read_text().splitlines() == expected
+
+    @pytest.mark.parametrize("where", [1, 1456, 3500])
+    def test_unicode_whitespace_late_in_the_file(self, hex_file, output, where):
+        data, lines = self.long_image()
+        lines[where] = "\u3000" + lines[where] + "\u2028"
+        hex_file.write_text("\n".join(lines) + "\n", encoding="utf-8")
+        rowmint.main()
+        assert output.read_text().splitlines() == row_file(
+            [(0x22 + i, data[i * 256:(i + 1) * 256]) for i in range(0xDE)])
+
+    def test_line_numbers_after_non_ascii_text(self, hex_file):
+        _, lines = self.long_image()
+        lines[10] = "\u00a0" + lines[10]
+        lines[3000] = ":0400000210000000EA"
+        hex_file.write_text("\n".join(lines) + "\n", encoding="utf-8")
+        with pytest.raises(ValueError, match="^HEX line 3001: malformed extended address record$"):
+            rowmint.main()
+
+    def test_non_ascii_data_digits_are_refused(self, hex_file, output):
+        hex_file.write_text(":02220000\u0660\u0661\u0662\u066344\n", encoding="utf-8")
+        with pytest.raises(ValueError, match="only ASCII"):
+            rowmint.main()
+        assert not output.exists()
