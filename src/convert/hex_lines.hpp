@@ -17,6 +17,21 @@ void for_each_line(PyObject* file, Visit&& visit);
 
 namespace detail {
 
+// Adds "HEX line N" to the notes of the exception in flight, unless its
+// message names the line already, so that a codec error says where it was.
+void note_hex_line(long number) noexcept;
+
+template <class Visit, class Line>
+void visit_line(Visit& visit, Line line, long number)
+{
+    try {
+        visit(line, number);
+    } catch (const PythonError&) {
+        note_hex_line(number);
+        throw;
+    }
+}
+
 // Lines of text that contains non-ASCII characters, as str objects.
 template <class Visit>
 void visit_str_lines(PyObject* text, long& number, Visit&& visit)
@@ -29,7 +44,8 @@ void visit_str_lines(PyObject* text, long& number, Visit&& visit)
         if (i == count - 1 && PyUnicode_GetLength(piece) == 0) {
             break;
         }
-        visit(piece, ++number);
+        ++number;
+        visit_line(visit, piece, number);
     }
 }
 
@@ -40,7 +56,8 @@ void visit_complete_lines(std::string& pending, long& number, Visit&& visit)
 {
     std::string_view rest(pending);
     for (size_t end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
-        visit(rest.substr(0, end + 1), ++number);
+        ++number;
+        visit_line(visit, rest.substr(0, end + 1), number);
         rest.remove_prefix(end + 1);
     }
     pending.erase(0, pending.size() - rest.size());
@@ -79,7 +96,8 @@ void visit_text_file_lines(PyObject* file, Visit&& visit)
         visit_complete_lines(pending, number, visit);
     }
     if (!pending.empty()) {
-        visit(std::string_view(pending), ++number);
+        ++number;
+        detail::visit_line(visit, std::string_view(pending), number);
     }
 }
 
@@ -96,7 +114,8 @@ void for_each_line(PyObject* file, Visit&& visit)
     long number = 0;
     while (PyObject* next = PyIter_Next(lines.get())) {
         Ref line = Ref::steal(next);
-        visit(line.get(), ++number);
+        ++number;
+        detail::visit_line(visit, line.get(), number);
     }
     if (PyErr_Occurred()) {
         throw PythonError{};
