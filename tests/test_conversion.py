@@ -325,3 +325,15 @@ class TestLongFiles:
         with pytest.raises(ValueError, match="only ASCII"):
             rowmint.main()
         assert not output.exists()
+
+
+@pytest.mark.parametrize("bad_line, error, note", [
+    (":1G220000", "Non-hexadecimal digit found", ["HEX line 2"]),
+    (":1022000", "Odd-length string", ["HEX line 2"]),
+    ("", "HEX line 2: the record header holds 0 of its 4 bytes", None),
+])
+def test_errors_on_a_line_say_which(convert, bad_line, error, note):
+    with pytest.raises((ValueError, IndexError)) as caught:
+        convert(record(0x2200, COUNTING), bad_line)
+    assert str(caught.value) == error
+    assert getattr(caught.value, "__notes__", None) == note
