@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capi/objects.hpp"
+#include "formats/hex_record.hpp"
 #include "module/namespace.hpp"
 
 #include <string>
@@ -120,6 +121,18 @@ void for_each_line(PyObject* file, Visit&& visit)
     if (PyErr_Occurred()) {
         throw PythonError{};
     }
+}
+
+// Every record of the open HEX file in turn, then the file's close().
+template <class Take>
+void for_each_record(PyObject* file, const HexDecoder& decoder, Take&& take)
+{
+    HexRecord record;
+    for_each_line(file, [&](auto line, long number) {
+        read_record(line, number, decoder, record);
+        take(static_cast<const HexRecord&>(record));
+    });
+    call_method(file, "close");
 }
 
 }  // namespace rowmint

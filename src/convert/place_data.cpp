@@ -111,12 +111,8 @@ void place_data(ConversionState& state)
     state.max_row = static_cast<int>(state.row_lines.size());
     state.f = call(captured_builtins().open.get(), state.file_hex.get());
     Placement placement;
-    HexRecord record;
-    for_each_line(state.f.get(), [&](auto line, long number) {
-        read_record(line, number, *state.hex_decoder, record);
-        take_record(state, placement, record);
-    });
-    call_method(state.f.get(), "close");
+    for_each_record(state.f.get(), *state.hex_decoder,
+                    [&](const HexRecord& record) { take_record(state, placement, record); });
 }
 
 }  // namespace rowmint

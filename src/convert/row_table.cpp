@@ -90,12 +90,8 @@ void take_record(ConversionState& state, SegmentState& where, const HexRecord& r
 void build_row_table(ConversionState& state)
 {
     SegmentState where;
-    HexRecord record;
-    for_each_line(state.f.get(), [&](auto line, long number) {
-        read_record(line, number, *state.hex_decoder, record);
-        take_record(state, where, record);
-    });
-    call_method(state.f.get(), "close");
+    for_each_record(state.f.get(), *state.hex_decoder,
+                    [&](const HexRecord& record) { take_record(state, where, record); });
     if (state.row_lines.empty()) {
         raise(PyExc_ValueError, "the HEX file holds no image data at or above address 0x2200");
     }
