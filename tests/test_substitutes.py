@@ -140,3 +140,15 @@ def test_builtins_captured_at_import_are_the_ones_called(tmp_path):
     # metadata (checksum and last index), two row checksums; two sums a row.
     assert counts.split() == ["3", "6", "4"]
     assert file_lines == row_file([(0x22, bytes(range(16)) + bytes(240)), (0x23, b"\x01" + bytes(255))])
+
+
+@pytest.mark.parametrize("result, error", [
+    (lambda s, n, line, new: list(line), TypeError),               # not text at all
+    (lambda s, n, line, new: line + "Z", __import__("binascii").Error),  # odd digit count
+    (lambda s, n, line, new: line.replace("0", "\u0663"), ValueError),   # non-ASCII digits
+])
+def test_odd_results_of_a_substituted_replace_fail_cleanly(convert, output, monkeypatch, result, error):
+    monkeypatch.setattr(rowmint, "replace", result)
+    with pytest.raises(error):
+        convert(*LINES)
+    assert not output.exists()
