@@ -191,11 +191,17 @@ def address_of(draw):
 
 @st.composite
 def data_lines(draw):
-    count = draw(st.sampled_from([0, 1, 4, 16, 16, 32]) | st.integers(0, 80))
+    count = draw(st.sampled_from([0, 1, 4, 16, 16, 32, 128, 255]) | st.integers(0, 80))
     data = draw(st.binary(min_size=count, max_size=count))
     line = record(address_of(draw), 0, data)
-    if draw(st.integers(0, 9)) == 0:  # short: checksum only, or data digits too
+    shape = draw(st.integers(0, 19))
+    if shape < 2:  # short: checksum only, or data digits too
         line = line[:len(line) - draw(st.integers(1, max(1, len(line) - 9)))]
+    elif shape == 2 and count:  # a data digit that is no hex digit
+        at = draw(st.integers(9, 8 + 2 * count))
+        line = line[:at] + draw(st.sampled_from(["G", "\u00e9", " ", "\u0660"])) + line[at + 1:]
+    elif shape == 3:  # more text after the checksum
+        line += draw(st.sampled_from(["00", "ZZ", " 1"]))
     return line
 
 
@@ -239,30 +245,46 @@ messy_line = st.one_of(data_lines(), data_lines(), data_lines(), extended_lines(
 @st.composite
 def messy_files(draw):
     lines = draw(st.lists(messy_line, min_size=0, max_size=14))
-    if draw(st.booleans()):  # most files start with something the image keeps
+    start = draw(st.sampled_from(["none", "row", "row", "last row"]))
+    if start == "last row":  # placement ends early in the file
+        lines[0:0] = [SEGMENT_RECORD, record(0xFF00, 0, range(draw(st.sampled_from([4, 16, 255]))))]
+    if start != "none":  # most files start with something the image keeps
         lines.insert(0, record(0x2200, 0, range(16)))
     lower = draw(st.sampled_from(["none", "all", "some"]))
     pad = draw(st.booleans())
+    blanks = st.sampled_from([" ", "\t", " \t", "\x0b", "\x0c", "\x1c", "\x85", "\u00a0", "\u3000"])
     ends = draw(st.sampled_from(["\n", "\r\n", "\r", "mixed"]))
     text = ""
     for line in lines:
         if lower == "all" or (lower == "some" and draw(st.booleans())):
             line = line.lower()
         if pad and draw(st.booleans()):
-            line = draw(st.sampled_from([" ", "\t", " \t"])) + line + " "
+            line = draw(blanks) + line + draw(blanks)
         end = draw(st.sampled_from(["\n", "\r\n", "\r"])) if ends == "mixed" else ends
         text += line + end
     if text and draw(st.integers(0, 4)) == 0:
         text = text.rstrip("\r\n")  # no line end after the last line
-    return text.encode("utf-8")
+    data = text.encode("utf-8")
+    oddity = draw(st.integers(0, 29))
+    if oddity == 0:
+        data = "\ufeff".encode("utf-8") + data  # byte-order mark
+    elif oddity == 1:
+        data += b"\xff\n"  # not UTF-8
+    return data
+
+
+def malformed_first(hex_path, cyacd_path):
+    convert_mended(hex_path, cyacd_path, malformed_first=True)
 
 
 @MESSY
 @given(messy_files())
 def test_messy_file_gives_the_corrected_result(hex_bytes):
-    native_result, mended_result = convert_all(
-        hex_bytes, [("native", native), ("mended", convert_mended)])
-    assert native_result == mended_result, (show(native_result), show(mended_result))
+    native_result, mended_result, other_reading = convert_all(
+        hex_bytes, [("native", native), ("mended", convert_mended), ("other", malformed_first)])
+    # Whether a malformed extended address record raises or ends placement
+    # after the last flash row is still open (pinned below); either passes here.
+    assert native_result in (mended_result, other_reading), (show(native_result), show(mended_result))
 
 
 # ---------------------------------------------------------------------------
@@ -311,8 +333,38 @@ CORRECTED_CASES = {
 }
 
 
-@pytest.mark.parametrize("lines", list(CORRECTED_CASES.values()), ids=list(CORRECTED_CASES))
+OPEN_CASES = {
+    # The first pass is past row 0x1FF here and passes the record over; the
+    # second pass, still after a row-0x1FF record, is told both to end
+    # placement at any other row whatever its type and to refuse a malformed
+    # extended address record.
+    "malformed extended address record after the last row": (
+        R22, SEGMENT_RECORD, record(0xFF00, 0, range(4)), ":0300000210000000"),
+}
+
+
+@pytest.mark.parametrize("lines", list(CORRECTED_CASES.values()) + [
+    pytest.param(lines, marks=pytest.mark.xfail(strict=True, reason="open question, see OPEN_CASES"))
+    for lines in OPEN_CASES.values()], ids=list(CORRECTED_CASES) + list(OPEN_CASES))
 def test_corrected_case_matches_the_corrected_rendering(lines):
     native_result, mended_result = convert_all(
         lines_to_bytes(*lines), [("native", native), ("mended", convert_mended)])
     assert native_result == mended_result, (show(native_result), show(mended_result))
+
+
+@pytest.mark.parametrize("line_end", ["\n", "\r\n"])
+def test_row_file_may_take_the_place_of_the_hex_file(line_end):
+    lines = [R22_END, record(0x2310, 0, range(16)), SEGMENT_RECORD, record(0x0500, 0, range(32)), END_RECORD]
+    hex_bytes = "".join(line + line_end for line in lines).encode("ascii")
+    results = []
+    with tempfile.TemporaryDirectory(prefix="rowmint-diff-") as root:
+        for name, convert in [("native", native), ("mended", convert_mended)]:
+            path = os.path.join(root, name + ".hex")
+            with open(path, "wb") as f:
+                f.write(hex_bytes)
+            convert(path, path)
+            with open(path, "rb") as f:
+                results.append(f.read())
+        assert sorted(os.listdir(root)) == ["mended.hex", "native.hex"]
+    assert results[0] == results[1]
+    assert results[0].startswith(b"256A11B50000\n:0000220100")
