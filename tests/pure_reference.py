@@ -37,10 +37,8 @@ Readings chosen where the corrections leave a detail open (convert_mended):
   every line with another high byte that is not a segment record ends
   placement before its type is looked at; so a malformed extended address
   record at that point ends placement instead of raising, as the first pass
-  (already past row 0x1FF there) passes it over.  The other reading, the
-  malformed record raising first, is available for comparison with
-  ``malformed_first=True``.  Records that are not data records never set the
-  last high byte.
+  (already past row 0x1FF there) passes it over.  Records that are not
+  data records never set the last high byte.
 - Data placement checks, in this order: the short-record check, then the
   end-of-flash check (row 0x1FF running past its end), then the row lookups.
 - The first pass meets the end-of-flash limit at the first row-0x1FF data
@@ -288,7 +286,7 @@ def follow_extended(number, data_hex, header):
     return INSIDE if value == 0 else OUTSIDE
 
 
-def convert_mended(hex_path, cyacd_path, malformed_first=False):
+def convert_mended(hex_path, cyacd_path):
     hex_decoder = codecs.getdecoder("hex")
     list_cyacd = [HEADER_LINE]
     positions = {}  # row number -> list position of its one row line
@@ -368,8 +366,6 @@ def convert_mended(hex_path, cyacd_path, malformed_first=False):
             continue
         require_header(number, header)
         n, h, l, kind = header[0], header[1], header[2], header[3]
-        if malformed_first and kind in (2, 4) and extended_value(data_hex, header) is None:
-            raise malformed(number)
         if flash == 1 and last_index == 255 and h != 255:
             flash = 2
             continue

@@ -73,18 +73,22 @@ void take_record(ConversionState& state, Placement& placement, const HexRecord& 
         return;
     }
     require_full_header(record);
+    int high = record.header.address_high();
+    if (where.segment == Segment::second && placement.last_index == 0xFF && high != 0xFF &&
+        !is_segment_record(record)) {
+        // The first pass stopped taking records at the last row's first
+        // record; whatever line of another row follows them ends placement
+        // here, so both passes leave the same lines alone.
+        where.segment = Segment::past_flash;
+        placement.last_index = high;
+        return;
+    }
     RecordKind kind = classify(record);
     if (kind == RecordKind::segment) {
         where.enter_second_segment();
         // The rows after a return to the second segment are those the first
         // pass opened for them.
         placement.last_index = 0;
-        return;
-    }
-    int high = record.header.address_high();
-    if (where.segment == Segment::second && placement.last_index == 0xFF && high != 0xFF) {
-        where.segment = Segment::past_flash;
-        placement.last_index = high;
         return;
     }
     if (kind == RecordKind::extended_zero || kind == RecordKind::extended_elsewhere) {
