@@ -95,10 +95,10 @@ Ref call_method(PyObject* object, const char* name, PyObject* a)
     return call(method.get(), a);
 }
 
-bool exact_ascii_into(PyObject* object, std::string& text)
+std::optional<std::string_view> exact_ascii_view(PyObject* object, Ref& holder)
 {
     if (!PyUnicode_CheckExact(object)) {
-        return false;
+        return std::nullopt;
     }
     Py_ssize_t length = PyUnicode_GetLength(object);
     if (length < 0) {
@@ -107,18 +107,28 @@ bool exact_ascii_into(PyObject* object, std::string& text)
     // The 3.7 stable ABI reaches a str's characters only through a copy; the
     // UTF-8 one is the cheapest, and it is exactly as long as the text when
     // the text is ASCII.
-    Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(object));
-    if (!utf8) {
+    holder = Ref::steal(PyUnicode_AsUTF8String(object));
+    if (!holder) {
         PyErr_Clear();  // lone surrogates: not ASCII, the generic route copes
-        return false;
+        return std::nullopt;
     }
     char* bytes = nullptr;
     Py_ssize_t size = 0;
-    check_status(PyBytes_AsStringAndSize(utf8.get(), &bytes, &size));
+    check_status(PyBytes_AsStringAndSize(holder.get(), &bytes, &size));
     if (size != length) {
+        return std::nullopt;
+    }
+    return std::string_view(bytes, static_cast<size_t>(size));
+}
+
+bool exact_ascii_into(PyObject* object, std::string& text)
+{
+    Ref holder;
+    std::optional<std::string_view> view = exact_ascii_view(object, holder);
+    if (!view) {
         return false;
     }
-    text.assign(bytes, static_cast<size_t>(size));
+    text.assign(view->data(), view->size());
     return true;
 }
 

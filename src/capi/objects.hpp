@@ -41,6 +41,8 @@ std::optional<std::string> exact_ascii(PyObject* object);
 // The same into a buffer the caller reuses; false (buffer unspecified) when
 // the object takes the generic route.
 bool exact_ascii_into(PyObject* object, std::string& text);
+// The same without a copy: a view into `holder`, a bytes object made here.
+std::optional<std::string_view> exact_ascii_view(PyObject* object, Ref& holder);
 
 // The type name as the interpreter prints it in messages ("int",
 // "collections.OrderedDict"): the short name for classes defined in Python.

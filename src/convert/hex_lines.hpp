@@ -5,6 +5,7 @@
 #include "formats/hex_record.hpp"
 #include "module/namespace.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -50,20 +51,6 @@ void visit_str_lines(PyObject* text, long& number, Visit&& visit)
     }
 }
 
-// Complete lines at the front of `pending` go to visit; the unfinished
-// last one stays.
-template <class Visit>
-void visit_complete_lines(std::string& pending, long& number, Visit&& visit)
-{
-    std::string_view rest(pending);
-    for (size_t end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
-        ++number;
-        visit_line(visit, rest.substr(0, end + 1), number);
-        rest.remove_prefix(end + 1);
-    }
-    pending.erase(0, pending.size() - rest.size());
-}
-
 // The interpreter's own text file, opened with universal newlines: read in
 // chunks and split at "\n", its lines are exactly those its iteration
 // yields, without a Python object per line.
@@ -72,33 +59,44 @@ void visit_text_file_lines(PyObject* file, Visit&& visit)
 {
     constexpr long chunk_size = 1 << 16;
     Ref size = make_int(chunk_size);
-    std::string pending;
-    std::string chunk_text;
+    std::string pending;  // the start of a line that runs on into the next chunk
     long number = 0;
     for (;;) {
         Ref chunk = call_method(file, "read", size.get());
-        Py_ssize_t length = PyObject_Size(chunk.get());
-        if (length < 0) {
-            throw PythonError{};
-        }
-        if (length == 0) {
-            break;
-        }
-        if (!exact_ascii_into(chunk.get(), chunk_text)) {
+        Ref holder;
+        std::optional<std::string_view> text = exact_ascii_view(chunk.get(), holder);
+        if (!text) {
             // From the first non-ASCII character on, the lines are str objects.
             Ref rest = call_method(file, "read");
             Ref head = make_str(pending);
-            Ref text = add(head.get(), chunk.get());
-            text = add(text.get(), rest.get());
-            visit_str_lines(text.get(), number, visit);
+            Ref all = add(head.get(), chunk.get());
+            all = add(all.get(), rest.get());
+            visit_str_lines(all.get(), number, visit);
             return;
         }
-        pending += chunk_text;
-        visit_complete_lines(pending, number, visit);
+        if (text->empty()) {
+            break;
+        }
+        std::string_view rest = *text;
+        size_t end = rest.find('\n');
+        if (!pending.empty() && end != std::string_view::npos) {
+            pending.append(rest.substr(0, end + 1));
+            ++number;
+            visit_line(visit, std::string_view(pending), number);
+            pending.clear();
+            rest.remove_prefix(end + 1);
+            end = rest.find('\n');
+        }
+        for (; end != std::string_view::npos; end = rest.find('\n')) {
+            ++number;
+            visit_line(visit, rest.substr(0, end + 1), number);
+            rest.remove_prefix(end + 1);
+        }
+        pending.append(rest);
     }
     if (!pending.empty()) {
         ++number;
-        detail::visit_line(visit, std::string_view(pending), number);
+        visit_line(visit, std::string_view(pending), number);
     }
 }
 

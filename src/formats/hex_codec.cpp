@@ -77,6 +77,45 @@ void decode_hex_ascii(std::string_view digits, std::uint8_t* out)
     }
 }
 
+namespace {
+
+// The byte that two hex digits spell, or -1, for every pair of characters:
+// one lookup a byte where the checksums sweep whole row lines.
+struct PairTable {
+    std::int16_t value[1 << 16];
+    PairTable()
+    {
+        for (int first = 0; first < 256; ++first) {
+            for (int second = 0; second < 256; ++second) {
+                int high = digit_table.value[first];
+                int low = digit_table.value[second];
+                std::int16_t byte = (high < 0 || low < 0) ? -1 : static_cast<std::int16_t>(high * 16 + low);
+                value[(first << 8) | second] = byte;
+            }
+        }
+    }
+};
+
+const PairTable& pair_table()
+{
+    static const PairTable table;
+    return table;
+}
+
+long long sum_pairs(const unsigned char* text, size_t count, int& invalid)
+{
+    const PairTable& table = pair_table();
+    long long total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        int byte = table.value[(text[2 * i] << 8) | text[2 * i + 1]];
+        invalid |= byte;
+        total += byte;
+    }
+    return total;
+}
+
+}  // namespace
+
 HexByteSums sum_hex_ascii(std::string_view digits, size_t tail)
 {
     if (digits.size() % 2 != 0) {
@@ -87,24 +126,10 @@ HexByteSums sum_hex_ascii(std::string_view digits, size_t tail)
     sums.count = digits.size() / 2;
     size_t head_count = sums.count > tail ? sums.count - tail : 0;
     int invalid = 0;
-    long long high_sum = 0;
-    long long low_sum = 0;
-    for (size_t i = 0; i < sums.count; ++i) {
-        if (i == head_count) {
-            sums.without_tail = high_sum * 16 + low_sum;
-        }
-        int high = digit_table.value[text[2 * i]];
-        int low = digit_table.value[text[2 * i + 1]];
-        invalid |= high | low;
-        high_sum += high;
-        low_sum += low;
-    }
+    sums.without_tail = sum_pairs(text, head_count, invalid);
+    sums.all = sums.without_tail + sum_pairs(text + 2 * head_count, sums.count - head_count, invalid);
     if (invalid < 0) {
         raise(binascii_error(), "Non-hexadecimal digit found");
-    }
-    sums.all = high_sum * 16 + low_sum;
-    if (head_count == sums.count) {
-        sums.without_tail = sums.all;
     }
     return sums;
 }
