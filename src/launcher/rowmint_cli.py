@@ -148,7 +148,7 @@ def describe(error: Exception, args: argparse.Namespace) -> str:
     elif note is None and isinstance(error, UnicodeDecodeError):
         # Text that is not in the interpreter's encoding can only be the HEX file's.
         message = "cannot read HEX file %s: %s" % (_name(args.hex), message)
-    return " ".join(message.split("\n"))
+    return message
 
 
 def _interrupted_tool(error: Exception) -> bool:
@@ -157,7 +157,8 @@ def _interrupted_tool(error: Exception) -> bool:
 
 
 def _fail(message: str) -> int:
-    sys.stderr.write("%s: error: %s\n" % (PROG, message))
+    # Always one line, whatever the message or a command in it holds.
+    sys.stderr.write("%s: error: %s\n" % (PROG, " ".join(message.splitlines())))
     sys.stderr.flush()
     return EXIT_FAILED
 
