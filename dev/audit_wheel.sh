@@ -18,10 +18,15 @@ fail() { say "FAILED: $*" >&2; exit 1; }
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi
 }
-if ! command -v nm >/dev/null; then
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends binutils >/dev/null
-fi
+apt_updated=
+apt_install() {
+    if [ -z "$apt_updated" ]; then
+        as_root apt-get update -qq
+        apt_updated=1
+    fi
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+command -v nm >/dev/null || apt_install binutils
 
 venv=$work/venv
 wheels=$work/wheel
@@ -30,7 +35,12 @@ if [ -e "$venv" ] && [ ! -f "$venv/pyvenv.cfg" ]; then
 fi
 rm -rf "$venv" "$wheels"
 mkdir -p "$work"
-"$python" -m venv "$venv"
+if ! "$python" -m venv "$venv" >/dev/null 2>&1; then
+    # Debian's interpreter keeps ensurepip in a package of its own.
+    rm -rf "$venv"
+    apt_install python3-venv "python$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')-venv"
+    "$python" -m venv "$venv"
+fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 "$venv/bin/python" -m pip install -q --disable-pip-version-check abi3audit
 

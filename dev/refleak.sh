@@ -57,7 +57,9 @@ cxx=${CXX:-g++}
 if "$cxx" -fno-canonical-system-headers -E -x c++ /dev/null >/dev/null 2>&1; then
     export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-fno-canonical-system-headers"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-cache-dir "$here"
+# (The debug interpreter shows ResourceWarnings, of which pip has a few.)
+PYTHONWARNINGS=ignore::ResourceWarning \
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-cache-dir "$here"
 
 so=$(cd / && "$venv/bin/python" -c 'import rowmint; print(rowmint.__file__)')
 # Built against the 3.7 limited API, Py_INCREF and Py_DECREF are inline and

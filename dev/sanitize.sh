@@ -43,9 +43,6 @@ apt_install() {
 command -v "$cxx" >/dev/null || apt_install g++
 command -v cmake >/dev/null || apt_install cmake
 command -v nm >/dev/null || apt_install binutils
-if ! "$python" -c 'import ensurepip, venv' 2>/dev/null; then
-    apt_install python3-venv
-fi
 
 runtime() {
     local path
@@ -70,7 +67,12 @@ if [ -e "$venv" ] && [ ! -f "$venv/pyvenv.cfg" ]; then
     exit 2
 fi
 rm -rf "$venv"
-"$python" -m venv "$venv"
+if ! "$python" -m venv "$venv" >/dev/null 2>&1; then
+    # Debian's interpreter keeps ensurepip in a package of its own.
+    rm -rf "$venv"
+    apt_install python3-venv "python$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')-venv"
+    "$python" -m venv "$venv"
+fi
 "$venv/bin/python" -m pip install -q --upgrade pip
 say "building the instrumented extension into $venv"
 "$venv/bin/python" -m pip install -q --no-cache-dir "$here[test]" \

@@ -78,7 +78,9 @@ HEX_FILES = {
     "no_image": text(record(0x2100, COUNTING), END),
     "past_flash": text(SEGMENT, record(0xFF00, COUNTING), record(0xFFF8, COUNTING)),
     "non_ascii_digits": ":02220000\u0660\u0661\u0662\u066344\n",
-    "late_error": text(*(image(12)[:100] + ["\u00a0" + record(0x2900, b"\x01"), ":0400000210000000EA"])),
+    # past the first 64 KiB read of the file: the text turns non-ASCII, then a bad record
+    "late_error": text(*(image(40)[:2000] + ["\u00a0" + record(0x2900, b"\x01"), ":0400000210000000EA"])),
+    "late_unicode": text(*(image(40)[:2000] + ["\u3000" + record(0x2900, b"\x01") + "\u2028"] + image(40)[2000:])),
 }
 
 # ---------------------------------------------------------------- stand-ins
@@ -183,6 +185,7 @@ CONVERSIONS = {
     "40 rows, CRLF": conversion("rows40"),
     "revisited rows": conversion("revisits"),
     "unicode whitespace": conversion("unicode_space"),
+    "unicode whitespace late": conversion("late_unicode"),
     "lower case": conversion("lower_case"),
     "bytes row-file path": conversion("small", argv=["rowmint", "tool", "in.elf", "small.hex", b"out.cyacd"]),
     "substituted replace": conversion("small", replace=recording_replace),
