@@ -67,8 +67,9 @@ def test_missing_folder_raises_before_anything_is_written(hex_file, monkeypatch,
     argv = list(sys.argv)
     argv[4] = str(tmp_path / "no" / "such" / "out.cyacd")
     monkeypatch.setattr(sys, "argv", argv)
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError) as caught:
         rowmint.main()
+    assert caught.value.filename == argv[4]  # the row file, not a temporary name
     assert not (tmp_path / "no").exists()
 
 

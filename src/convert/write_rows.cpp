@@ -94,6 +94,24 @@ Ref same_kind(PyObject* path_part, const std::string& ascii)
     return make_str(ascii);
 }
 
+// An OSError met while creating the temporary file names the row file: the
+// temporary's name means nothing to the caller (a missing folder, say).
+void name_the_row_file(PyObject* target) noexcept
+{
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) {
+        return;
+    }
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && PyObject_SetAttrString(value, "filename", target) < 0) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
 // A fresh file in the target's folder, created the way open() creates any
 // new file (so it gets the usual permissions), never one that exists.
 std::unique_ptr<TemporaryRowFile> create_temporary(const Ref& os, PyObject* target)
@@ -118,6 +136,7 @@ std::unique_ptr<TemporaryRowFile> create_temporary(const Ref& os, PyObject* targ
             return temporary;
         }
         if (attempt >= 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+            name_the_row_file(target);
             throw PythonError{};
         }
         PyErr_Clear();
