@@ -337,3 +337,10 @@ def test_errors_on_a_line_say_which(convert, bad_line, error, note):
         convert(record(0x2200, COUNTING), bad_line)
     assert str(caught.value) == error
     assert getattr(caught.value, "__notes__", None) == note
+
+
+def test_failed_conversion_closes_the_hex_file(convert, recwarn):
+    with pytest.raises(ValueError):
+        convert(record(0x2200, COUNTING), ":0400000210000000EA")
+    __import__("gc").collect()
+    assert [w for w in recwarn if issubclass(w.category, ResourceWarning)] == []

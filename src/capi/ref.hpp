@@ -69,6 +69,26 @@ private:
     mutable KeptRef object_;
 };
 
+// Keeps the Python exception that is in flight while cleanup code runs;
+// whatever the cleanup raises is dropped and the original restored.
+class PendingErrorGuard {
+public:
+    PendingErrorGuard() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingErrorGuard()
+    {
+        PyErr_Clear();
+        PyErr_Restore(type_, value_, traceback_);
+    }
+    PendingErrorGuard(const PendingErrorGuard&) = delete;
+    PendingErrorGuard& operator=(const PendingErrorGuard&) = delete;
+
+private:
+    // Owned here until PyErr_Restore hands them back to the interpreter.
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 // Wraps a new reference from the C API; NULL means the call raised.
 inline Ref check(PyObject* result)
 {

@@ -66,5 +66,14 @@ void note_hex_line(long number) noexcept
     PyErr_Restore(type, value, traceback);
 }
 
+void close_quietly_after_error(PyObject* file) noexcept
+{
+    if (!captured_builtins().open_is_standard) {
+        return;
+    }
+    PendingErrorGuard keep_error;
+    Ref closed = Ref::steal(PyObject_CallMethod(file, "close", nullptr));
+}
+
 }  // namespace detail
 }  // namespace rowmint

@@ -23,6 +23,11 @@ namespace detail {
 // message names the line already, so that a codec error says where it was.
 void note_hex_line(long number) noexcept;
 
+// The interpreter's own file is closed when reading it failed, rather than
+// left for the collector (which warns about it); a caller's file object is
+// left as it is.
+void close_quietly_after_error(PyObject* file) noexcept;
+
 template <class Visit, class Line>
 void visit_line(Visit& visit, Line line, long number)
 {
@@ -126,10 +131,15 @@ template <class Take>
 void for_each_record(PyObject* file, const HexDecoder& decoder, Take&& take)
 {
     HexRecord record;
-    for_each_line(file, [&](auto line, long number) {
-        read_record(line, number, decoder, record);
-        take(static_cast<const HexRecord&>(record));
-    });
+    try {
+        for_each_line(file, [&](auto line, long number) {
+            read_record(line, number, decoder, record);
+            take(static_cast<const HexRecord&>(record));
+        });
+    } catch (const PythonError&) {
+        detail::close_quietly_after_error(file);
+        throw;
+    }
     call_method(file, "close");
 }
 

@@ -11,25 +11,6 @@
 namespace rowmint {
 namespace {
 
-// Keeps the Python exception that is in flight while cleanup code runs.
-class PendingErrorGuard {
-public:
-    PendingErrorGuard() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~PendingErrorGuard()
-    {
-        PyErr_Clear();
-        PyErr_Restore(type_, value_, traceback_);
-    }
-    PendingErrorGuard(const PendingErrorGuard&) = delete;
-    PendingErrorGuard& operator=(const PendingErrorGuard&) = delete;
-
-private:
-    // Owned here until PyErr_Restore hands them back to the interpreter.
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
-
 // The temporary file until it has replaced the target; removed otherwise.
 class TemporaryRowFile {
 public:
@@ -39,7 +20,7 @@ public:
         if (committed_) {
             return;
         }
-        PendingErrorGuard keep_error;
+        PendingErrorGuard keep_error;  // cleanup failures never replace it
         if (file_) {
             Ref closed = Ref::steal(PyObject_CallMethod(file_.get(), "close", nullptr));
             PyErr_Clear();
