@@ -1,13 +1,16 @@
 """Writes the seed corpus of the fuzz targets (fuzz/corpus/{main,replace}).
 
 The main seeds are plain HEX files (fuzz_main takes any input that does not
-start with a byte 0x00-0x07 as the HEX file itself): the records of the
-worked examples of the conversion, short excerpts of what GNU objcopy writes
+start with a byte 0x00-0x07 as the HEX file itself): the small example files
+the conversion is explained with (one record at 0x2200, rows opened and
+revisited, a record split across two rows, the segment record in its
+spellings), short excerpts of what GNU objcopy writes
 for the example firmware images (start, end, the 64 KB boundary, the
 sections at 1 MB and up), and a few recipes found by a seeded search (a run
 to the last flash row, a line across the module's 64 K read boundary).  The
 replace seeds are calls written with fuzz_input.Writer: the splices a
-conversion makes, the documented edge cases and binding errors.
+conversion makes, the edge cases of the splice (negative and huge positions,
+True, a float) and the binding errors.
 
 Files named regression-* are inputs that once showed a fault; this script
 leaves them alone.
@@ -35,8 +38,8 @@ ROAD = ":10220000000102030405060708090A0B0C0D0E0F56"
 EOF = ":00000001FF"
 SEGMENT = ":020000021000EC"
 
-# Records of the worked examples of the row table, the data placement and the
-# records as read.
+# Small files the conversion is explained with: which rows get a line, where a
+# split record's digits go, how records are read.
 FIRST_ROW_TABLE_EXAMPLE = [
     ":10100000000102030405060708090A0B0C0D0E0F68",
     ":10220000000102030405060708090A0B0C0D0E0F56",
@@ -203,7 +206,7 @@ def check_decoding(data, args, kwargs):
 
 
 REPLACE_SEEDS = {
-    "documented-example": ((2, 3, "01234567890abcdefgh", "XYZ"), []),
+    "splice-example": ((2, 3, "01234567890abcdefgh", "XYZ"), []),
     "split-record-first-piece": ((496, 16, ROW_LINE, "0001020304050607"), []),
     "split-record-second-piece": ((0, 16, ROW_LINE, "08090A0B0C0D0E0F"), []),
     "road-record": ((0, 32, ROW_LINE, "000102030405060708090A0B0C0D0E0F"), []),
