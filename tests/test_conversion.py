@@ -344,3 +344,16 @@ def test_failed_conversion_closes_the_hex_file(convert, recwarn):
         convert(record(0x2200, COUNTING), ":0400000210000000EA")
     __import__("gc").collect()
     assert [w for w in recwarn if issubclass(w.category, ResourceWarning)] == []
+
+
+@pytest.mark.parametrize("data, error", [
+    # An unfinished character at the very end: line 1 is refused first.
+    (b":\n\xe5", IndexError),
+    # Bytes that are not UTF-8 well past the first read of the file.
+    (b":\n" + b":00000001FF\n" * 700 + b"\xff\n", IndexError),
+    (b":00000001FF\n" * 700 + b"\xff\n:\n", UnicodeDecodeError),
+])
+def test_a_bad_line_is_met_before_undecodable_text_after_it(hex_file, data, error):
+    hex_file.write_bytes(data)
+    with pytest.raises(error):
+        rowmint.main()

@@ -12,11 +12,14 @@
 namespace rowmint {
 namespace {
 
+const Name py2("PY2");
+const Name py3("PY3");
+
 // six.PY2 / six.PY3, looked up and tested anew at every use.
-bool six_flag(const ConversionState& state, const char* flag)
+bool six_flag(const ConversionState& state, const Name& flag)
 {
     Ref six = state.global(global_names::six);
-    Ref value = getattr(six.get(), flag);
+    Ref value = check(PyObject_GetAttr(six.get(), flag.object()));
     return truth(value.get());
 }
 
@@ -45,10 +48,10 @@ int application_checksum(ConversionState& state)
     for (int position = 1; position <= state.max_row; ++position) {
         RowBytes data(*state.hex_decoder, state.row_line_at(position).text, row_prefix_length);
         bool last_row = position == state.max_row;
-        if (six_flag(state, "PY2")) {
+        if (six_flag(state, py2)) {
             appsum = add_sum(appsum, data.sum_of_ords(last_row));
         }
-        if (six_flag(state, "PY3")) {
+        if (six_flag(state, py3)) {
             appsum = add_sum(appsum, data.sum_of_bytes(last_row));
         }
     }
@@ -71,9 +74,9 @@ void append_row_checksums(ConversionState& state)
     for (int position = 1; position <= state.max_row; ++position) {
         RowLine& line = state.row_line_at(position);
         RowBytes data(*state.hex_decoder, line.text, 1);
-        if (six_flag(state, "PY2")) {
+        if (six_flag(state, py2)) {
             data_checksum = checksum_of(data.sum_of_ords(false));
-        } else if (six_flag(state, "PY3")) {
+        } else if (six_flag(state, py3)) {
             data_checksum = checksum_of(data.sum_of_bytes(false));
         }
         if (!data_checksum) {

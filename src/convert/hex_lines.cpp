@@ -66,6 +66,43 @@ void note_hex_line(long number) noexcept
     PyErr_Restore(type, value, traceback);
 }
 
+TextFileChunks::TextFileChunks(PyObject* file)
+{
+    Ref buffer = getattr(file, "buffer");
+    // read1 where the buffer has it, as the file's own reads do.
+    read_ = Ref::steal(PyObject_GetAttrString(buffer.get(), "read1"));
+    if (!read_) {
+        PyErr_Clear();
+        read_ = getattr(buffer.get(), "read");
+    }
+    chunk_size_ = getattr(file, "_CHUNK_SIZE");
+    Ref encoding = getattr(file, "encoding");
+    Ref errors = getattr(file, "errors");
+    Ref codecs = check(PyImport_ImportModule("codecs"));
+    Ref incremental_decoder = call_method(codecs.get(), "getincrementaldecoder", encoding.get());
+    Ref decoder = call(incremental_decoder.get(), errors.get());
+    Ref io = check(PyImport_ImportModule("io"));
+    Ref newline_decoder_type = getattr(io.get(), "IncrementalNewlineDecoder");
+    Ref newline_decoder = call(newline_decoder_type.get(), decoder.get(), Py_True);
+    decode_ = getattr(newline_decoder.get(), "decode");
+}
+
+std::optional<Ref> TextFileChunks::next()
+{
+    if (exhausted_) {
+        return std::nullopt;
+    }
+    Ref raw = call(read_.get(), chunk_size_.get());
+    Py_ssize_t size = PyObject_Size(raw.get());
+    if (size < 0) {
+        throw PythonError{};
+    }
+    // The empty read at the end decodes with final=True, which is where an
+    // unfinished character at the end of the file fails.
+    exhausted_ = size == 0;
+    return call(decode_.get(), raw.get(), exhausted_ ? Py_True : Py_False);
+}
+
 void close_quietly_after_error(PyObject* file) noexcept
 {
     if (!captured_builtins().open_is_standard) {

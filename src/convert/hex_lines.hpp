@@ -10,13 +10,6 @@
 #include <string_view>
 
 namespace rowmint {
-
-// Calls visit(line, number) for each line of the open HEX file, numbered
-// from 1. The line is a std::string_view of ASCII text, or the str (or other
-// object) the file gave.
-template <class Visit>
-void for_each_line(PyObject* file, Visit&& visit);
-
 namespace detail {
 
 // Adds "HEX line N" to the notes of the exception in flight, unless its
@@ -29,8 +22,9 @@ void note_hex_line(long number) noexcept;
 void close_quietly_after_error(PyObject* file) noexcept;
 
 template <class Visit, class Line>
-void visit_line(Visit& visit, Line line, long number)
+void visit_line(Visit& visit, Line line, long& number)
 {
+    ++number;
     try {
         visit(line, number);
     } catch (const PythonError&) {
@@ -39,90 +33,124 @@ void visit_line(Visit& visit, Line line, long number)
     }
 }
 
-// Lines of text that contains non-ASCII characters, as str objects.
+// What a text file's own line iteration does, chunk for chunk: it reads
+// _CHUNK_SIZE bytes at a time from its buffer and decodes them with its
+// encoding's incremental decoder behind a newline decoder (universal
+// newlines), handing out each line once its "\n" has been decoded. Doing the
+// same here yields the same lines, and a decoding error after the same
+// lines, without a Python object per line.
+class TextFileChunks {
+public:
+    explicit TextFileChunks(PyObject* file);
+    // The next piece of decoded text; nothing once the file is exhausted.
+    std::optional<Ref> next();
+
+private:
+    Ref read_;
+    Ref chunk_size_;
+    Ref decode_;
+    bool exhausted_ = false;
+};
+
+// The start of a line that runs on into the next chunk: ASCII text, or a str
+// once non-ASCII characters are part of it.
+struct PendingLine {
+    std::string ascii;
+    Ref object;
+    bool empty() const { return !object && ascii.empty(); }
+};
+
 template <class Visit>
-void visit_str_lines(PyObject* text, long& number, Visit&& visit)
+void split_ascii_chunk(std::string_view text, PendingLine& pending, long& number, Visit& visit)
 {
+    size_t end = text.find('\n');
+    if (!pending.ascii.empty() && end != std::string_view::npos) {
+        pending.ascii.append(text.substr(0, end + 1));
+        visit_line(visit, std::string_view(pending.ascii), number);
+        pending.ascii.clear();
+        text.remove_prefix(end + 1);
+        end = text.find('\n');
+    }
+    for (; end != std::string_view::npos; end = text.find('\n')) {
+        visit_line(visit, text.substr(0, end + 1), number);
+        text.remove_prefix(end + 1);
+    }
+    pending.ascii.append(text);
+}
+
+// Text with non-ASCII characters: the same lines, as str objects.
+template <class Visit>
+void split_str_chunk(PyObject* text, PendingLine& pending, long& number, Visit& visit)
+{
+    Ref head = pending.object ? pending.object : make_str(pending.ascii);
+    Ref all = add(head.get(), text);
     Ref line_end = make_str("\n");
-    Ref pieces = check(PyUnicode_Split(text, line_end.get(), -1));
+    Ref pieces = check(PyUnicode_Split(all.get(), line_end.get(), -1));
     Py_ssize_t count = PyList_Size(pieces.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* piece = PyList_GetItem(pieces.get(), i);  // borrowed
-        if (i == count - 1 && PyUnicode_GetLength(piece) == 0) {
-            break;
+    for (Py_ssize_t i = 0; i + 1 < count; ++i) {
+        visit_line(visit, PyList_GetItem(pieces.get(), i), number);  // borrowed
+    }
+    PendingLine rest;
+    Ref last = Ref::borrow(PyList_GetItem(pieces.get(), count - 1));
+    if (!exact_ascii_into(last.get(), rest.ascii)) {
+        rest.ascii.clear();
+        rest.object = last;
+    }
+    pending = std::move(rest);
+}
+
+template <class Visit>
+void visit_text_file_lines(PyObject* file, Visit& visit)
+{
+    TextFileChunks chunks(file);
+    PendingLine pending;
+    long number = 0;
+    while (std::optional<Ref> text = chunks.next()) {
+        Ref holder;
+        std::optional<std::string_view> ascii;
+        if (!pending.object) {
+            ascii = exact_ascii_view(text->get(), holder);
         }
-        ++number;
-        visit_line(visit, piece, number);
+        if (ascii) {
+            split_ascii_chunk(*ascii, pending, number, visit);
+        } else {
+            split_str_chunk(text->get(), pending, number, visit);
+        }
+    }
+    if (pending.object) {
+        visit_line(visit, pending.object.get(), number);
+    } else if (!pending.ascii.empty()) {
+        visit_line(visit, std::string_view(pending.ascii), number);
     }
 }
 
-// The interpreter's own text file, opened with universal newlines: read in
-// chunks and split at "\n", its lines are exactly those its iteration
-// yields, without a Python object per line.
+// A caller's file object: its own iteration, one line at a time.
 template <class Visit>
-void visit_text_file_lines(PyObject* file, Visit&& visit)
+void visit_iterated_lines(PyObject* file, Visit& visit)
 {
-    constexpr long chunk_size = 1 << 16;
-    Ref size = make_int(chunk_size);
-    std::string pending;  // the start of a line that runs on into the next chunk
+    Ref lines = check(PyObject_GetIter(file));
     long number = 0;
-    for (;;) {
-        Ref chunk = call_method(file, "read", size.get());
-        Ref holder;
-        std::optional<std::string_view> text = exact_ascii_view(chunk.get(), holder);
-        if (!text) {
-            // From the first non-ASCII character on, the lines are str objects.
-            Ref rest = call_method(file, "read");
-            Ref head = make_str(pending);
-            Ref all = add(head.get(), chunk.get());
-            all = add(all.get(), rest.get());
-            visit_str_lines(all.get(), number, visit);
-            return;
-        }
-        if (text->empty()) {
-            break;
-        }
-        std::string_view rest = *text;
-        size_t end = rest.find('\n');
-        if (!pending.empty() && end != std::string_view::npos) {
-            pending.append(rest.substr(0, end + 1));
-            ++number;
-            visit_line(visit, std::string_view(pending), number);
-            pending.clear();
-            rest.remove_prefix(end + 1);
-            end = rest.find('\n');
-        }
-        for (; end != std::string_view::npos; end = rest.find('\n')) {
-            ++number;
-            visit_line(visit, rest.substr(0, end + 1), number);
-            rest.remove_prefix(end + 1);
-        }
-        pending.append(rest);
+    while (PyObject* next = PyIter_Next(lines.get())) {
+        Ref line = Ref::steal(next);
+        visit_line(visit, line.get(), number);
     }
-    if (!pending.empty()) {
-        ++number;
-        visit_line(visit, std::string_view(pending), number);
+    if (PyErr_Occurred()) {
+        throw PythonError{};
     }
 }
 
 }  // namespace detail
 
+// Calls visit(line, number) for each line of the open HEX file, numbered
+// from 1. The line is a std::string_view of ASCII text, or the str (or other
+// object) the file gave.
 template <class Visit>
 void for_each_line(PyObject* file, Visit&& visit)
 {
     if (captured_builtins().open_is_standard) {
         detail::visit_text_file_lines(file, visit);
-        return;
-    }
-    Ref lines = check(PyObject_GetIter(file));
-    long number = 0;
-    while (PyObject* next = PyIter_Next(lines.get())) {
-        Ref line = Ref::steal(next);
-        ++number;
-        detail::visit_line(visit, line.get(), number);
-    }
-    if (PyErr_Occurred()) {
-        throw PythonError{};
+    } else {
+        detail::visit_iterated_lines(file, visit);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "formats/hex_codec.hpp"
 
+#include <cstring>
+
 namespace rowmint {
 namespace {
 
@@ -79,37 +81,61 @@ void decode_hex_ascii(std::string_view digits, std::uint8_t* out)
 
 namespace {
 
-// The byte that two hex digits spell, or -1, for every pair of characters:
-// one lookup a byte where the checksums sweep whole row lines.
-struct PairTable {
-    std::int16_t value[1 << 16];
-    PairTable()
-    {
-        for (int first = 0; first < 256; ++first) {
-            for (int second = 0; second < 256; ++second) {
-                int high = digit_table.value[first];
-                int low = digit_table.value[second];
-                std::int16_t byte = (high < 0 || low < 0) ? -1 : static_cast<std::int16_t>(high * 16 + low);
-                value[(first << 8) | second] = byte;
-            }
-        }
-    }
-};
+// Row lines are swept eight digits at a time, each byte of a 64-bit word
+// one digit ("SWAR"): no digit crosses into its neighbour in any step.
+constexpr std::uint64_t every_byte(std::uint8_t value) { return 0x0101010101010101ull * value; }
 
-const PairTable& pair_table()
+// 0x80 in each byte that lies between lo and hi; the bytes must be ASCII.
+inline std::uint64_t bytes_within(std::uint64_t word, std::uint8_t lo, std::uint8_t hi)
 {
-    static const PairTable table;
-    return table;
+    std::uint64_t at_least_lo = word + every_byte(static_cast<std::uint8_t>(0x80 - lo));
+    std::uint64_t above_hi = word + every_byte(static_cast<std::uint8_t>(0x7F - hi));
+    return at_least_lo & ~above_hi & every_byte(0x80);
 }
 
-long long sum_pairs(const unsigned char* text, size_t count, int& invalid)
+// Whether all eight bytes are hex digits.
+inline bool all_hex_digits(std::uint64_t word)
 {
-    const PairTable& table = pair_table();
-    long long total = 0;
-    for (size_t i = 0; i < count; ++i) {
-        int byte = table.value[(text[2 * i] << 8) | text[2 * i + 1]];
-        invalid |= byte;
-        total += byte;
+    if ((word & every_byte(0x80)) != 0) {
+        return false;
+    }
+    std::uint64_t digits = bytes_within(word, '0', '9');
+    std::uint64_t letters = bytes_within(word | every_byte(0x20), 'a', 'f') & ~digits;
+    // Bytes 0x10-0x19 read as digits once 0x20 is set: letters are only
+    // taken from bytes that have bit 6 set.
+    letters &= (word << 1) & every_byte(0x80);
+    return (digits | letters) == every_byte(0x80);
+}
+
+long long sum_pairs(const unsigned char* text, size_t count, unsigned& invalid)
+{
+    constexpr std::uint64_t first_of_pair = 0x00FF00FF00FF00FFull;
+    std::uint64_t high_lanes = 0;  // four 16-bit running sums each
+    std::uint64_t low_lanes = 0;
+    size_t chars = 2 * count;
+    size_t i = 0;
+    for (; i + 8 <= chars; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        if (!all_hex_digits(word)) {
+            invalid = 1;
+        }
+        std::uint64_t nibbles = (word & every_byte(0x0F)) + 9 * ((word >> 6) & every_byte(0x01));
+        high_lanes += nibbles & first_of_pair;
+        low_lanes += (nibbles >> 8) & first_of_pair;
+    }
+    auto lane_sum = [](std::uint64_t lanes) {
+        return static_cast<long long>((lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) + ((lanes >> 32) & 0xFFFF) +
+                                      (lanes >> 48));
+    };
+    long long total = 16 * lane_sum(high_lanes) + lane_sum(low_lanes);
+    for (; i < chars; i += 2) {
+        int high = digit_table.value[text[i]];
+        int low = digit_table.value[text[i + 1]];
+        if ((high | low) < 0) {
+            invalid = 1;
+        }
+        total += ((high & 15) << 4) | (low & 15);
     }
     return total;
 }
@@ -125,10 +151,10 @@ HexByteSums sum_hex_ascii(std::string_view digits, size_t tail)
     HexByteSums sums;
     sums.count = digits.size() / 2;
     size_t head_count = sums.count > tail ? sums.count - tail : 0;
-    int invalid = 0;
+    unsigned invalid = 0;
     sums.without_tail = sum_pairs(text, head_count, invalid);
     sums.all = sums.without_tail + sum_pairs(text + 2 * head_count, sums.count - head_count, invalid);
-    if (invalid < 0) {
+    if (invalid != 0) {
         raise(binascii_error(), "Non-hexadecimal digit found");
     }
     return sums;
