@@ -81,10 +81,10 @@ say "abi3audit --strict --assume-minimum-abi3 3.7"
 import json, sys
 
 with open(sys.argv[1]) as report:
-    specs = json.load(report)["specs"]
+    audited = json.load(report)["specs"]
 ok = True
-for spec in specs.values():
-    for extension in spec["wheel"]:
+for wheel in audited.values():
+    for extension in wheel["wheel"]:
         result = extension["result"]
         print("audit: %s: abi3 %s, baseline %s, newest stable-ABI symbols from %s, %d outside the stable ABI"
               % (extension["name"], result["is_abi3"], result["baseline"], result["computed"],

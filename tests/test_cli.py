@@ -103,14 +103,6 @@ def test_usage_errors_exit_2_before_any_tool_runs(tmp_path, args):
 
 # --- conversions that succeed ------------------------------------------------
 
-@pytest.fixture(scope="module")
-def objcopy():
-    tool = shutil.which("objcopy")
-    if tool is None:
-        pytest.skip("objcopy is not on PATH")
-    return tool
-
-
 @needs_cli
 def test_converts_the_bundled_example_silently_as_main_does(tmp_path, objcopy, monkeypatch):
     result = run_cli(tmp_path, objcopy, str(BLINKY), "blinky.hex", "blinky.cyacd")

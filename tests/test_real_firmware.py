@@ -46,14 +46,6 @@ def expected_bytes(elf):
 ROW_LINE = re.compile(r":00(0[01][0-9A-F]{2})0100([0-9A-F]{512})([0-9A-F]{2})")
 
 
-@pytest.fixture(scope="module")
-def objcopy():
-    tool = shutil.which("objcopy")
-    if tool is None:
-        pytest.skip("objcopy is not on PATH")
-    return tool
-
-
 def convert(objcopy, elf, hex_path, cyacd_path, monkeypatch):
     monkeypatch.setattr(sys, "argv", ["rowmint", objcopy, str(elf), str(hex_path), str(cyacd_path)])
     assert rowmint.main() is None
