@@ -1,8 +1,12 @@
 """Fixtures shared by the test modules."""
 
 import shutil
+import sys
 
 import pytest
+
+import rowmint
+from rowfile_model import stand_in_os
 
 
 @pytest.fixture(scope="session")
@@ -12,3 +16,30 @@ def objcopy():
     if tool is None:
         pytest.skip("objcopy is not on PATH")
     return tool
+
+
+# A conversion of a HEX file the test writes: the object-copy tool is left
+# out through a stand-in os, and the row file is read back.
+
+@pytest.fixture
+def hex_file(tmp_path, monkeypatch):
+    path = tmp_path / "image.hex"
+    monkeypatch.setattr(rowmint, "os", stand_in_os())
+    monkeypatch.setattr(sys, "argv", ["script", "tool", str(tmp_path / "in.elf"), str(path), str(tmp_path / "image.cyacd")])
+    return path
+
+
+@pytest.fixture
+def output(tmp_path, hex_file):
+    return tmp_path / "image.cyacd"
+
+
+@pytest.fixture
+def convert(hex_file, output):
+    def run(*lines):
+        hex_file.write_bytes("".join(line + "\n" for line in lines).encode("ascii"))
+        rowmint.main()
+        data = output.read_bytes()
+        assert data.endswith(b"\n")
+        return data.decode("ascii").split("\n")[:-1]
+    return run

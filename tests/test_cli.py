@@ -9,7 +9,6 @@ module's `os` replaced by a stand-in.
 import errno
 import os
 import shlex
-import shutil
 import subprocess
 import sys
 from pathlib import Path

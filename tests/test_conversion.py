@@ -7,7 +7,6 @@ import sys
 import pytest
 
 import rowmint
-from rowmint_conversion_fixture import *  # noqa: F401,F403  (fixtures)
 from rowfile_model import END_OF_FILE, SEGMENT_RECORD, data_records, image_rows, record, row_file
 
 COUNTING = bytes(range(16))  # the data bytes 00..0F of the worked examples

@@ -7,7 +7,6 @@ import sys
 import pytest
 
 import rowmint
-from rowmint_conversion_fixture import *  # noqa: F401,F403  (fixtures)
 from rowfile_model import record, row_file, stand_in_os
 
 DATA = bytes(range(16))

@@ -11,7 +11,6 @@ import types
 import pytest
 
 import rowmint
-from rowmint_conversion_fixture import *  # noqa: F401,F403  (fixtures)
 from rowfile_model import END_OF_FILE, SEGMENT_RECORD, record, row_file
 
 LINES = [record(0x2200, bytes(range(16))), record(0x22F8, bytes(range(16))), SEGMENT_RECORD,
