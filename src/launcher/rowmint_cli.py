@@ -36,10 +36,11 @@ ROW_FILE = (
     'read 00) and a 2-digit checksum that brings the bytes after the ":" to a '
     'multiple of 256. Only addresses 0x2200 to 0x1FFFF (rows 0x022 to 0x1FF) '
     'are converted; data below, above or outside them is left out. The last '
-    '64 bytes of the last row hold the application checksum, which brings '
-    'the sum of all other row data to a multiple of 256, followed by a '
-    'metadata record of nine fixed bytes and the index of the last row line '
-    '(little-endian).'
+    '64 data bytes of the last row are its metadata area, left out of the '
+    'application checksum; they begin with that checksum (the byte that '
+    'brings the sum of all other row data to a multiple of 256), nine fixed '
+    'bytes 11 22 00 00 21 00 00 00 00 and the index of the last row line, '
+    'little-endian.'
 )
 
 EPILOG = (
