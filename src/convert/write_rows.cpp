@@ -138,15 +138,19 @@ bool all_rows_native(const ConversionState& state)
 void write_lines(const ConversionState& state, PyObject* file)
 {
     if (captured_builtins().open_is_standard && all_rows_native(state)) {
-        // The interpreter's own text file: one write of the whole file.
+        // The interpreter's own text file: the whole file in a few writes,
+        // of a size its buffer takes without one huge string per call.
         std::string contents = std::string(header_line) + "\n";
         contents.reserve(contents.size() + state.row_lines.size() * (row_prefix_length + row_digits + 3));
         for (const RowLine& line : state.row_lines) {
             contents += line.text.native();
             contents += '\n';
         }
-        Ref text = make_str(contents);
-        call_method(file, "write", text.get());
+        constexpr size_t piece = 1 << 16;
+        for (size_t at = 0; at < contents.size(); at += piece) {
+            Ref text = make_str(std::string_view(contents).substr(at, piece));
+            call_method(file, "write", text.get());
+        }
         return;
     }
     Ref line_end = make_str("\n");
