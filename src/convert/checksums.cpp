@@ -32,6 +32,9 @@ Ref add_sum(const Ref& total, const Ref& sum)
 // 256 - (total & 255), and 0 in place of 256.
 int checksum_of(const Ref& total)
 {
+    if (std::optional<long long> value = exact_small_int(total.get())) {
+        return checksum_of_sum(*value);
+    }
     Ref as_int = check(PyNumber_Index(total.get()));
     Ref mask = make_int(255);
     Ref low_byte = check(PyNumber_And(as_int.get(), mask.get()));
@@ -82,7 +85,12 @@ void append_row_checksums(ConversionState& state)
         if (!data_checksum) {
             raise(PyExc_UnboundLocalError, "local variable 'data_checksum' referenced before assignment");
         }
-        line.text = line.text.concat(two_digit_hex_text(*data_checksum));
+        Text digits = two_digit_hex_text(*data_checksum);
+        if (line.text.is_native() && digits.is_native()) {
+            line.text.native() += digits.native();
+        } else {
+            line.text = line.text.concat(digits);
+        }
     }
 }
 
