@@ -2,8 +2,7 @@
 row file expected for rows of given contents, computed from the format's
 rules alone."""
 
-import os
-import types
+from support import make_os
 
 HEADER = "256A11B50000"
 METADATA_FIXED = bytes([0x11, 0x22, 0x00, 0x00, 0x21, 0x00, 0x00, 0x00, 0x00])
@@ -49,16 +48,6 @@ def image_rows(placed):
     return rows
 
 
-class StandInOs(types.ModuleType):
-    """The real os, except for what a test sets on it."""
-
-    def __getattr__(self, name):
-        return getattr(os, name)
-
-
 def stand_in_os(system=lambda command: 0, **attributes):
-    fake = StandInOs("os")
-    fake.system = system
-    for name, value in attributes.items():
-        setattr(fake, name, value)
-    return fake
+    """The real os, but for a `system` that runs nothing and what else is given."""
+    return make_os(system, **attributes)
