@@ -86,23 +86,10 @@ HEX_FILES = {
 # ---------------------------------------------------------------- stand-ins
 
 
-class StandInOs(types.ModuleType):
-    """The real os, except for what is set on it."""
-
-    def __getattr__(self, name):
-        return getattr(os, name)
-
-
-def stand_in_os(system, **attributes):
-    fake = StandInOs("os")
-    fake.system = system
-    for name, value in attributes.items():
-        setattr(fake, name, value)
-    return fake
-
-
-class Stop(Exception):
-    pass
+# The tests' own stand-ins: an os that delegates to the real one, and the
+# exception they raise to end main() at a chosen point.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from support import Stop, make_os as stand_in_os  # noqa: E402
 
 
 def stopping_system(command):
