@@ -1,17 +1,23 @@
 #include "capi/objects.hpp"
 
+#include "capi/compat.hpp"
+
+#include <cstdarg>
 
 namespace rowmint {
 
-[[noreturn]] void raise(PyObject* type, const char* message)
+[[noreturn]] void raise(PyObject* type, const char* format, ...)
 {
-    PyErr_SetString(type, message);
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
     throw PythonError{};
 }
 
-[[noreturn]] void raise_object(PyObject* type, const Ref& value)
+[[noreturn]] void raise_object(PyObject* type, PyObject* value)
 {
-    PyErr_SetObject(type, value.get());
+    PyErr_SetObject(type, value);
     throw PythonError{};
 }
 
@@ -34,6 +40,19 @@ Ref none() { return Ref::borrow(Py_None); }
 
 Ref getattr(PyObject* object, const char* name) { return check(PyObject_GetAttrString(object, name)); }
 
+std::optional<Ref> optional_attr(PyObject* object, const char* name)
+{
+    PyObject* value = PyObject_GetAttrString(object, name);
+    if (value != nullptr) {
+        return Ref::steal(value);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw PythonError{};
+    }
+    PyErr_Clear();
+    return std::nullopt;
+}
+
 bool truth(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }
 
 bool equals(PyObject* left, PyObject* right)
@@ -54,9 +73,7 @@ Ref slice(PyObject* object, PyObject* start, PyObject* stop)
     // Only types with a subscript operation can be sliced; the message is
     // the one this module has always given for the others.
     if (!PyMapping_Check(object)) {
-        std::string name = type_name(object);
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", name.c_str());
-        throw PythonError{};
+        raise_unsliceable(object);
     }
     Ref range = check(PySlice_New(start, stop, nullptr));
     return check(PyObject_GetItem(object, range.get()));
@@ -150,12 +167,10 @@ std::string type_name(PyObject* object)
     // Types defined in C carry their module in the name they print.
     unsigned long flags = PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type));
     if ((flags & Py_TPFLAGS_HEAPTYPE) == 0) {
-        Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
-        if (!module) {
-            PyErr_Clear();
-        } else if (PyUnicode_Check(module.get()) &&
-                   PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
-            Ref module_bytes = check(PyUnicode_AsUTF8String(module.get()));
+        std::optional<Ref> module = optional_attr(type, "__module__");
+        if (module && PyUnicode_Check(module->get()) &&
+            PyUnicode_CompareWithASCIIString(module->get(), "builtins") != 0) {
+            Ref module_bytes = check(PyUnicode_AsUTF8String(module->get()));
             text = std::string(PyBytes_AsString(module_bytes.get())) + "." + text;
         }
     }
@@ -172,6 +187,15 @@ std::optional<long long> exact_small_int(PyObject* object)
     if (overflow != 0) {
         return std::nullopt;
     }
+    if (value == -1 && PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    return value;
+}
+
+long long int_value(PyObject* number)
+{
+    long long value = PyLong_AsLongLong(number);
     if (value == -1 && PyErr_Occurred()) {
         throw PythonError{};
     }

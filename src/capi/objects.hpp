@@ -4,7 +4,7 @@
 // make on them.
 #pragma once
 
-#include "ref.hpp"
+#include "capi/ref.hpp"
 
 #include <optional>
 #include <string>
@@ -17,6 +17,9 @@ Ref make_int(long long value);
 Ref none();
 
 Ref getattr(PyObject* object, const char* name);
+// The attribute, or nothing when the object has none (AttributeError only:
+// any other error raised by the lookup propagates).
+std::optional<Ref> optional_attr(PyObject* object, const char* name);
 bool truth(PyObject* object);
 bool equals(PyObject* left, PyObject* right);
 Ref add(PyObject* left, PyObject* right);
@@ -50,5 +53,8 @@ std::string type_name(PyObject* object);
 
 // A Python int that fits a C++ long long, or nothing (other types, or too big).
 std::optional<long long> exact_small_int(PyObject* object);
+// An int's value as a long long; OverflowError past its range, on every
+// platform alike.
+long long int_value(PyObject* number);
 
 }  // namespace rowmint

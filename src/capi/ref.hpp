@@ -1,15 +1,23 @@
-// Owning handle for one PyObject reference, and the C++ exception that
-// carries "a Python error is already set" up to the entry points.
+// Owning handles for PyObject references, and the one way errors travel:
+// a C API call that fails leaves its Python exception set and throws
+// PythonError, which unwinds to the entry point that the interpreter called;
+// there guarded_entry turns it back into a NULL return.
 #pragma once
 
-#include "python.hpp"
+// Always the stable ABI of 3.7, so the compiler refuses anything newer.
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x03070000
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace rowmint {
 
-// Thrown after a C API call failed and left its exception set. Entry points
-// catch it and return NULL; the Python exception travels on unchanged.
+// A Python exception is set; entry points return NULL and it travels on.
 struct PythonError {};
 
 class Ref {
@@ -69,26 +77,6 @@ private:
     mutable KeptRef object_;
 };
 
-// Keeps the Python exception that is in flight while cleanup code runs;
-// whatever the cleanup raises is dropped and the original restored.
-class PendingErrorGuard {
-public:
-    PendingErrorGuard() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~PendingErrorGuard()
-    {
-        PyErr_Clear();
-        PyErr_Restore(type_, value_, traceback_);
-    }
-    PendingErrorGuard(const PendingErrorGuard&) = delete;
-    PendingErrorGuard& operator=(const PendingErrorGuard&) = delete;
-
-private:
-    // Owned here until PyErr_Restore hands them back to the interpreter.
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
-
 // Wraps a new reference from the C API; NULL means the call raised.
 inline Ref check(PyObject* result)
 {
@@ -107,8 +95,54 @@ inline int check_status(int status)
     return status;
 }
 
-// Sets a Python exception and unwinds to the entry point.
-[[noreturn]] void raise(PyObject* type, const char* message);
-[[noreturn]] void raise_object(PyObject* type, const Ref& value);
+// Formats a message as PyErr_Format does, sets it, and unwinds.
+[[noreturn]] void raise(PyObject* type, const char* format, ...);
+[[noreturn]] void raise_object(PyObject* type, PyObject* value);
+
+// Keeps the Python exception in flight while cleanup code runs: whatever
+// the cleanup raises is dropped and the original exception restored.
+class PendingError {
+public:
+    PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingError()
+    {
+        PyErr_Clear();
+        PyErr_Restore(type_, value_, traceback_);
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+    // The exception instance itself (normalised on first use); may be NULL.
+    PyObject* value() noexcept
+    {
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        return value_;
+    }
+
+private:
+    // Owned here until PyErr_Restore hands them back to the interpreter.
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// Every call from the interpreter into C++ goes through here: C++
+// exceptions never cross back into the interpreter.
+template <class Body>
+PyObject* guarded_entry(Body&& body) noexcept
+{
+    try {
+        return body().release();
+    } catch (const PythonError&) {
+        // The Python exception is already set and travels on unchanged.
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in rowmint");
+    }
+    return nullptr;
+}
 
 }  // namespace rowmint

@@ -2,32 +2,12 @@
 // checksum is taken before the metadata record is written and leaves the
 // last row's metadata area out; the row checksums are taken after, so the
 // last row's checksum covers the record.
+#include "capi/compat.hpp"
 #include "capi/objects.hpp"
-#include "convert/byte_sums.hpp"
-#include "convert/hex_text.hpp"
-#include "convert/splice.hpp"
-#include "convert/steps.hpp"
-#include "module/namespace.hpp"
+#include "convert/conversion.hpp"
 
 namespace rowmint {
 namespace {
-
-const Name py2("PY2");
-const Name py3("PY3");
-
-// six.PY2 / six.PY3, looked up and tested anew at every use.
-bool six_flag(const ConversionState& state, const Name& flag)
-{
-    Ref six = state.global(global_names::six);
-    Ref value = check(PyObject_GetAttr(six.get(), flag.object()));
-    return truth(value.get());
-}
-
-Ref add_sum(const Ref& total, const Ref& sum)
-{
-    Ref as_int = check(PyNumber_Index(sum.get()));
-    return add(total.get(), as_int.get());
-}
 
 // 256 - (total & 255), and 0 in place of 256.
 int checksum_of(const Ref& total)
@@ -38,25 +18,18 @@ int checksum_of(const Ref& total)
     Ref as_int = check(PyNumber_Index(total.get()));
     Ref mask = make_int(255);
     Ref low_byte = check(PyNumber_And(as_int.get(), mask.get()));
-    long value = PyLong_AsLong(low_byte.get());
-    if (value == -1 && PyErr_Occurred()) {
-        throw PythonError{};
-    }
-    return checksum_of_sum(value);
+    return checksum_of_sum(int_value(low_byte.get()));
 }
 
 int application_checksum(ConversionState& state)
 {
     Ref appsum = make_int(0);
     for (int position = 1; position <= state.max_row; ++position) {
-        RowBytes data(*state.hex_decoder, state.row_line_at(position).text, row_prefix_length);
+        RowBytes data(*state.hex_decoder, state.row_line_at(position).text, row_prefix_length, metadata_area_bytes);
         bool last_row = position == state.max_row;
-        if (six_flag(state, py2)) {
-            appsum = add_sum(appsum, data.sum_of_ords(last_row));
-        }
-        if (six_flag(state, py3)) {
-            appsum = add_sum(appsum, data.sum_of_bytes(last_row));
-        }
+        appsum = add_row_to_application_sum(
+            state.module, appsum, [&] { return data.sum_of_ords(last_row); },
+            [&] { return data.sum_of_bytes(last_row); });
     }
     return checksum_of(appsum);
 }
@@ -73,24 +46,17 @@ Text metadata_record(int app_checksum, int last_index)
 
 void append_row_checksums(ConversionState& state)
 {
-    std::optional<int> data_checksum;
+    int data_checksum = 0;
     for (int position = 1; position <= state.max_row; ++position) {
         RowLine& line = state.row_line_at(position);
-        RowBytes data(*state.hex_decoder, line.text, 1);
-        if (six_flag(state, py2)) {
-            data_checksum = checksum_of(data.sum_of_ords(false));
-        } else if (six_flag(state, py3)) {
-            data_checksum = checksum_of(data.sum_of_bytes(false));
+        RowBytes data(*state.hex_decoder, line.text, 1, metadata_area_bytes);
+        Ref sum = row_sum(
+            state.module, position > 1, [&] { return data.sum_of_ords(false); },
+            [&] { return data.sum_of_bytes(false); });
+        if (sum) {
+            data_checksum = checksum_of(sum);
         }
-        if (!data_checksum) {
-            raise(PyExc_UnboundLocalError, "local variable 'data_checksum' referenced before assignment");
-        }
-        Text digits = two_digit_hex_text(*data_checksum);
-        if (line.text.is_native() && digits.is_native()) {
-            line.text.native() += digits.native();
-        } else {
-            line.text = line.text.concat(digits);
-        }
+        line.text.append(two_digit_hex_text(data_checksum));
     }
 }
 
@@ -100,7 +66,7 @@ void add_checksums_and_metadata(ConversionState& state)
 {
     int app_checksum = application_checksum(state);
     Text metadata = metadata_record(app_checksum, state.max_row - 1);
-    splice_row(state, state.max_row, metadata_offset_digits, metadata_digits, metadata, 0, std::nullopt);
+    state.replace_in_row(state.max_row, metadata_offset_digits, metadata_digits, metadata, 0, std::nullopt);
     append_row_checksums(state);
 }
 

@@ -1,58 +1,15 @@
 // Writing the row file. The lines go to a new file beside the target, which
 // then replaces the target in one step: a failed write never leaves a
 // partial file that looks like a row file, and never destroys the old one.
+#include "capi/namespace.hpp"
 #include "capi/objects.hpp"
-#include "convert/steps.hpp"
-#include "module/namespace.hpp"
+#include "convert/conversion.hpp"
 
-#include <memory>
+#include <cstdint>
 #include <random>
 
 namespace rowmint {
 namespace {
-
-// The temporary file until it has replaced the target; removed otherwise.
-class TemporaryRowFile {
-public:
-    TemporaryRowFile(Ref os, Ref path) : os_(std::move(os)), path_(std::move(path)) {}
-    ~TemporaryRowFile()
-    {
-        if (committed_) {
-            return;
-        }
-        PendingErrorGuard keep_error;  // cleanup failures never replace it
-        if (file_) {
-            Ref closed = Ref::steal(PyObject_CallMethod(file_.get(), "close", nullptr));
-            PyErr_Clear();
-        }
-        Ref removed = Ref::steal(PyObject_CallMethod(os_.get(), "remove", "O", path_.get()));
-        PyErr_Clear();
-    }
-    TemporaryRowFile(const TemporaryRowFile&) = delete;
-    TemporaryRowFile& operator=(const TemporaryRowFile&) = delete;
-
-    void opened(Ref file) { file_ = std::move(file); }
-    PyObject* file() const { return file_.get(); }
-    PyObject* path() const { return path_.get(); }
-
-    void close()
-    {
-        Ref file = std::move(file_);
-        call_method(file.get(), "close");
-    }
-    void replace(PyObject* target)
-    {
-        Ref replace = getattr(os_.get(), "replace");
-        call(replace.get(), path_.get(), target);
-        committed_ = true;
-    }
-
-private:
-    Ref os_;
-    Ref path_;
-    Ref file_;
-    bool committed_ = false;
-};
 
 std::string random_suffix()
 {
@@ -82,22 +39,60 @@ void name_the_row_file(PyObject* target) noexcept
     if (!PyErr_ExceptionMatches(PyExc_OSError)) {
         return;
     }
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && PyObject_SetAttrString(value, "filename", target) < 0) {
-        PyErr_Clear();
+    PendingError pending;
+    PyObject* error = pending.value();
+    if (error != nullptr) {
+        PyObject_SetAttrString(error, "filename", target);  // a failure here leaves the error as it was
     }
-    PyErr_Restore(type, value, traceback);
 }
 
-// A fresh file in the target's folder, created the way open() creates any
-// new file (so it gets the usual permissions), never one that exists.
-std::unique_ptr<TemporaryRowFile> create_temporary(const Ref& os, PyObject* target)
+// The temporary file beside the target until it has replaced the target;
+// removed when anything fails before that.
+class TemporaryRowFile {
+public:
+    explicit TemporaryRowFile(Ref os) : os_(std::move(os)) {}
+    ~TemporaryRowFile()
+    {
+        if (!path_ || committed_) {
+            return;
+        }
+        PendingError keep_error;  // cleanup failures never replace it
+        if (file_) {
+            Ref closed = Ref::steal(PyObject_CallMethod(file_.get(), "close", nullptr));
+            PyErr_Clear();
+        }
+        Ref removed = Ref::steal(PyObject_CallMethod(os_.get(), "remove", "O", path_.get()));
+    }
+    TemporaryRowFile(const TemporaryRowFile&) = delete;
+    TemporaryRowFile& operator=(const TemporaryRowFile&) = delete;
+
+    // A fresh file in the target's folder, created the way open() creates
+    // any new file (so it gets the usual permissions), never one that exists.
+    void create_beside(PyObject* target);
+    PyObject* file() const { return file_.get(); }
+
+    void close()
+    {
+        Ref file = std::move(file_);
+        call_method(file.get(), "close");
+    }
+    void replace(PyObject* target)
+    {
+        Ref replace = getattr(os_.get(), "replace");
+        call(replace.get(), path_.get(), target);
+        committed_ = true;
+    }
+
+private:
+    Ref os_;
+    Ref path_;  // set once the file exists
+    Ref file_;
+    bool committed_ = false;
+};
+
+void TemporaryRowFile::create_beside(PyObject* target)
 {
-    Ref path_module = getattr(os.get(), "path");
+    Ref path_module = getattr(os_.get(), "path");
     Ref split = getattr(path_module.get(), "split");
     Ref join = getattr(path_module.get(), "join");
     Ref parts = call(split.get(), target);
@@ -110,11 +105,12 @@ std::unique_ptr<TemporaryRowFile> create_temporary(const Ref& os, PyObject* targ
         Ref suffix = same_kind(name.get(), random_suffix());
         temporary_name = add(temporary_name.get(), suffix.get());
         Ref path = call(join.get(), folder.get(), temporary_name.get());
-        PyObject* file = PyObject_CallFunctionObjArgs(captured_builtins().open.get(), path.get(), mode.get(), nullptr);
-        if (file != nullptr) {
-            auto temporary = std::make_unique<TemporaryRowFile>(os, std::move(path));
-            temporary->opened(Ref::steal(file));
-            return temporary;
+        // Owned at once, so that nothing between here and the end can leave
+        // the new file behind.
+        file_ = Ref::steal(PyObject_CallFunctionObjArgs(captured_builtins().open.get(), path.get(), mode.get(), nullptr));
+        if (file_) {
+            path_ = std::move(path);
+            return;
         }
         if (attempt >= 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
             name_the_row_file(target);
@@ -124,31 +120,35 @@ std::unique_ptr<TemporaryRowFile> create_temporary(const Ref& os, PyObject* targ
     }
 }
 
-bool all_rows_native(const ConversionState& state)
+// The whole file as ASCII text, when every row line is.
+std::optional<std::string> file_contents(const ConversionState& state)
 {
+    std::string contents = std::string(header_line) + "\n";
+    contents.reserve(contents.size() + state.row_lines.size() * (row_prefix_length + row_digits + 3));
     for (const RowLine& line : state.row_lines) {
-        if (!line.text.is_native()) {
-            return false;
+        std::optional<std::string_view> text = line.text.ascii_slice(0, std::nullopt);
+        if (!text) {
+            return std::nullopt;
         }
+        contents += *text;
+        contents += '\n';
     }
-    return true;
+    return contents;
 }
 
 // Each line followed by "\n"; text mode turns it into the platform's line end.
 void write_lines(const ConversionState& state, PyObject* file)
 {
-    if (captured_builtins().open_is_standard && all_rows_native(state)) {
+    std::optional<std::string> contents;
+    if (captured_builtins().open_is_standard) {
+        contents = file_contents(state);
+    }
+    if (contents) {
         // The interpreter's own text file: the whole file in a few writes,
         // of a size its buffer takes without one huge string per call.
-        std::string contents = std::string(header_line) + "\n";
-        contents.reserve(contents.size() + state.row_lines.size() * (row_prefix_length + row_digits + 3));
-        for (const RowLine& line : state.row_lines) {
-            contents += line.text.native();
-            contents += '\n';
-        }
         constexpr size_t piece = 1 << 16;
-        for (size_t at = 0; at < contents.size(); at += piece) {
-            Ref text = make_str(std::string_view(contents).substr(at, piece));
+        for (size_t at = 0; at < contents->size(); at += piece) {
+            Ref text = make_str(std::string_view(*contents).substr(at, piece));
             call_method(file, "write", text.get());
         }
         return;
@@ -171,10 +171,11 @@ void write_row_file(ConversionState& state)
     Ref os = state.global(global_names::os);
     Ref fspath = getattr(os.get(), "fspath");
     Ref target = call(fspath.get(), state.file_cyacd.get());
-    std::unique_ptr<TemporaryRowFile> temporary = create_temporary(os, target.get());
-    write_lines(state, temporary->file());
-    temporary->close();
-    temporary->replace(target.get());
+    TemporaryRowFile temporary(os);
+    temporary.create_beside(target.get());
+    write_lines(state, temporary.file());
+    temporary.close();
+    temporary.replace(target.get());
 }
 
 }  // namespace rowmint

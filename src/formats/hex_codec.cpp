@@ -1,5 +1,9 @@
 #include "formats/hex_codec.hpp"
 
+#include "capi/compat.hpp"
+#include "capi/namespace.hpp"
+#include "capi/objects.hpp"
+
 #include <cstring>
 
 namespace rowmint {
@@ -167,28 +171,83 @@ HexDecoder::HexDecoder(Ref callable)
 
 Decoded HexDecoder::decode(const Text& digits) const
 {
-    if (digits.is_native()) {
-        return decode(std::string_view(digits.native()));
-    }
     Decoded result;
+    std::optional<std::string_view> ascii = digits.ascii_slice(0, std::nullopt);
+    if (standard_ && ascii) {
+        result.bytes.resize(ascii->size() / 2);
+        decode_hex_ascii(*ascii, result.bytes.data());
+        return result;
+    }
     Ref argument = digits.object();
     Ref pair = call(callable_.get(), argument.get());
     result.object = get_item(pair.get(), 0);
     return result;
 }
 
-Decoded HexDecoder::decode(std::string_view digits) const
+namespace {
+
+// data[:-tail] of a decoder's own result.
+Ref without_tail(const Decoded& data, Py_ssize_t tail, bool leave_out_tail)
 {
-    Decoded result;
-    if (standard_) {
-        result.bytes.resize(digits.size() / 2);
-        decode_hex_ascii(digits, result.bytes.data());
-        return result;
+    if (data.is_native()) {
+        Py_ssize_t size = static_cast<Py_ssize_t>(data.bytes.size());
+        SliceBounds kept = clamp_slice(size, 0, leave_out_tail ? std::optional<Py_ssize_t>(-tail) : std::nullopt);
+        return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.bytes.data()) + kept.start,
+                                               kept.length()));
     }
-    Ref argument = make_str(digits);
-    Ref pair = call(callable_.get(), argument.get());
-    result.object = get_item(pair.get(), 0);
-    return result;
+    if (!leave_out_tail) {
+        return data.object;
+    }
+    Ref stop = make_int(-tail);
+    return slice(data.object.get(), Py_None, stop.get());
+}
+
+}  // namespace
+
+RowBytes::RowBytes(const HexDecoder& decoder, const Text& line, Py_ssize_t from, Py_ssize_t tail) : tail_(tail)
+{
+    std::optional<std::string_view> digits = line.ascii_slice(from, std::nullopt);
+    if (digits && decoder.is_standard() && captured_builtins().sum_is_standard) {
+        summed_ = true;
+        sums_ = sum_hex_ascii(*digits, static_cast<size_t>(tail_));
+        return;
+    }
+    data_ = decoder.decode(line.slice(from, std::nullopt));
+}
+
+Ref RowBytes::sum_of_bytes(bool leave_out_tail) const
+{
+    if (summed_) {
+        return make_int(leave_out_tail ? sums_.without_tail : sums_.all);
+    }
+    const CapturedBuiltins& builtins = captured_builtins();
+    if (data_.is_native() && builtins.sum_is_standard) {
+        Py_ssize_t size = static_cast<Py_ssize_t>(data_.bytes.size());
+        SliceBounds kept = clamp_slice(size, 0, leave_out_tail ? std::optional<Py_ssize_t>(-tail_) : std::nullopt);
+        long long total = 0;
+        for (Py_ssize_t i = kept.start; i < kept.start + kept.length(); ++i) {
+            total += data_.bytes[static_cast<size_t>(i)];
+        }
+        return make_int(total);
+    }
+    Ref part = without_tail(data_, tail_, leave_out_tail);
+    return call(builtins.sum.get(), part.get());
+}
+
+Ref RowBytes::sum_of_ords(bool leave_out_tail) const
+{
+    if (summed_) {
+        size_t kept = sums_.count;
+        if (leave_out_tail) {
+            kept = kept > static_cast<size_t>(tail_) ? kept - static_cast<size_t>(tail_) : 0;
+        }
+        if (kept != 0) {
+            raise_ord_of_int();  // the elements of bytes are ints
+        }
+        return make_int(0);
+    }
+    Ref part = without_tail(data_, tail_, leave_out_tail);
+    return rowmint::sum_of_ords(part.get());
 }
 
 }  // namespace rowmint

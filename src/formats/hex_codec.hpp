@@ -24,8 +24,6 @@ public:
 
     bool is_standard() const { return standard_; }
     Decoded decode(const Text& digits) const;
-    // Element 0 of the decoder's result for a piece of native text.
-    Decoded decode(std::string_view digits) const;
 
 private:
     Ref callable_;
@@ -47,5 +45,24 @@ struct HexByteSums {
 HexByteSums sum_hex_ascii(std::string_view digits, size_t tail);
 
 int hex_digit_value(char c);  // -1 when c is not a hex digit
+
+// data = hex_decoder(line[from:])[0] for a checksum, and the length of the
+// tail that some sums leave out; kept as its two sums
+// when the standard decoder and sum() are in place: no byte array then.
+class RowBytes {
+public:
+    RowBytes(const HexDecoder& decoder, const Text& line, Py_ssize_t from, Py_ssize_t tail);
+
+    // sum(data), or sum(data[:-tail]) when leave_out_tail is set.
+    Ref sum_of_bytes(bool leave_out_tail) const;
+    // sum(ord(c) for c in data), likewise.
+    Ref sum_of_ords(bool leave_out_tail) const;
+
+private:
+    Py_ssize_t tail_;
+    bool summed_ = false;
+    HexByteSums sums_;
+    Decoded data_;
+};
 
 }  // namespace rowmint

@@ -20,38 +20,38 @@ struct RecordHeader {
     int address_high() const { return bytes[1]; }
     int address_low() const { return bytes[2]; }
     int type() const { return bytes[3]; }
+    bool is_full() const { return size == 4; }
+    // Whether the record's data runs past the end of its 256-byte row.
+    bool runs_past_row() const { return address_low() + byte_count() > 256; }
 };
 
 struct HexRecord {
-    long line_number = 0;  // counted from 1 in the file
-    Text text;             // the record text
+    Py_ssize_t line_number = 0;  // counted from 1 in the file
+    Text text;                   // the record text
     RecordHeader header;
 };
 
 enum class RecordKind {
-    data,               // type 00
-    segment,            // base address 0x10000: the image's second 64 KB segment
-    extended_zero,      // type 02 or 04 with value 0000: back to the image's addresses
-    extended_elsewhere, // type 02 or 04 with any other value: outside the image
-    other,              // end of file, start address, unknown types
+    data,         // type 00
+    segment,      // type 02 or 04 naming base address 0x10000: the image's second segment
+    extended,     // any other well-formed type 02 or 04: a new base address
+    malformed,    // type 02 or 04 without a byte count of 2 and four hex digits
+    end_of_file,  // type 01
+    other,        // start address, unknown types
 };
 
-inline constexpr int type_data = 0x00;
-inline constexpr int type_extended_segment = 0x02;
-inline constexpr int type_extended_linear = 0x04;
+struct RecordClass {
+    RecordKind kind;
+    long long base = 0;  // the base address an extended address record sets
+};
 
 // Reads one line into `record`, reusing its buffers from the line before.
-void read_record(PyObject* line, long line_number, const HexDecoder& decoder, HexRecord& record);
-void read_record(std::string_view ascii_line, long line_number, const HexDecoder& decoder, HexRecord& record);
+void read_record(PyObject* line, Py_ssize_t line_number, const HexDecoder& decoder, HexRecord& record);
+void read_record(std::string_view ascii_line, Py_ssize_t line_number, const HexDecoder& decoder,
+                 HexRecord& record);
 
-// Every record read while the image is being laid out carries a full header.
-void require_full_header(const HexRecord& record);
-
-// Throws ValueError for a malformed extended address record.
-RecordKind classify(const HexRecord& record);
-
-// The one test made on lines after the image's last row: never raises for
-// short or malformed lines, they are simply not the segment record.
-bool is_segment_record(const HexRecord& record);
+// What the record is, by its type and, for extended address records, its
+// value. The header must hold all 4 bytes.
+RecordClass classify(const HexRecord& record);
 
 }  // namespace rowmint

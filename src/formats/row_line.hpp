@@ -4,9 +4,9 @@
 // line carries the metadata record in its last 64 data bytes.
 #pragma once
 
-#include <cstdint>
+#include "formats/text.hpp"
+
 #include <string>
-#include <vector>
 
 namespace rowmint {
 
@@ -14,7 +14,6 @@ inline constexpr const char* header_line = "256A11B50000";
 
 inline constexpr int row_size = 256;          // data bytes per flash row
 inline constexpr int row_digits = 2 * row_size;
-inline constexpr int row_prefix_length = 11;  // ":", array ID, row number, data length
 inline constexpr int flash_rows = 0x200;      // two 64 KB segments
 inline constexpr int first_image_row = 0x22;  // rows below 0x2200 belong to the bootloader
 inline constexpr int last_flash_row = flash_rows - 1;
@@ -37,5 +36,14 @@ int checksum_of_sum(long long sum);
 
 // ":000" + segment digit + row low byte + "0100"; the data field follows.
 std::string row_prefix(int row);
+
+// Hex text of numbers as the conversion writes it: the builtin hex() of the
+// value less its "0x", upper-cased, with a "0" in front of a single digit
+// where a field takes two. Through a hex() that a caller put in the builtins
+// when there is one.
+Text two_digit_hex_text(long long value);
+
+// A new row line: its prefix and 512 zero digits, no checksum yet.
+Text empty_row_line(int row);
 
 }  // namespace rowmint

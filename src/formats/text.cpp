@@ -1,14 +1,25 @@
 #include "formats/text.hpp"
 
+#include "capi/objects.hpp"
 
 namespace rowmint {
 
+SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop)
+{
+    auto clamp = [length](Py_ssize_t bound) {
+        if (bound < 0) {
+            bound += length;
+        }
+        return bound < 0 ? 0 : (bound > length ? length : bound);
+    };
+    return SliceBounds{clamp(start), stop ? clamp(*stop) : length};
+}
+
 Text Text::adopt(Ref object)
 {
-    if (std::optional<std::string> ascii = exact_ascii(object.get())) {
-        return Text::ascii(std::move(*ascii));
-    }
-    return Text(std::string(), std::move(object));
+    Text text;
+    text.assign(std::move(object));
+    return text;
 }
 
 void Text::assign(Ref object)
@@ -21,12 +32,6 @@ void Text::assign(Ref object)
     object_ = std::move(object);
 }
 
-std::string_view Text::native_slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
-{
-    SliceBounds bounds = clamp_slice(static_cast<Py_ssize_t>(ascii_.size()), start, stop);
-    return std::string_view(ascii_).substr(static_cast<size_t>(bounds.start), static_cast<size_t>(bounds.length()));
-}
-
 Ref Text::object() const
 {
     if (object_) {
@@ -35,12 +40,21 @@ Ref Text::object() const
     return make_str(ascii_);
 }
 
+std::optional<std::string_view> Text::ascii_slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
+{
+    if (object_) {
+        return std::nullopt;
+    }
+    SliceBounds bounds = clamp_slice(static_cast<Py_ssize_t>(ascii_.size()), start, stop);
+    return std::string_view(ascii_).substr(static_cast<size_t>(bounds.start), static_cast<size_t>(bounds.length()));
+}
+
 Text Text::slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
 {
     if (object_) {
         return adopt(rowmint::slice(object_.get(), start, stop));
     }
-    return Text::ascii(std::string(native_slice(start, stop)));
+    return Text::ascii(std::string(*ascii_slice(start, stop)));
 }
 
 Py_ssize_t Text::slice_length(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
@@ -58,10 +72,100 @@ Py_ssize_t Text::slice_length(Py_ssize_t start, std::optional<Py_ssize_t> stop) 
 
 Text Text::concat(const Text& tail) const
 {
-    if (!object_ && !tail.object_) {
-        return Text::ascii(ascii_ + tail.ascii_);
+    Text result = *this;
+    result.append(tail);
+    return result;
+}
+
+void Text::append(const Text& tail)
+{
+    if (is_native() && tail.is_native()) {
+        ascii_ += tail.ascii_;
+        return;
     }
-    return adopt(add(object().get(), tail.object().get()));
+    assign(add(object().get(), tail.object().get()));
+}
+
+namespace {
+
+// The splice on ASCII text, in place where it can be.
+void splice_ascii(long long start, long long lenth, std::string& line, std::string_view repstr)
+{
+    Py_ssize_t length = static_cast<Py_ssize_t>(line.size());
+    long long cut = start + row_prefix_length;
+    SliceBounds head = clamp_slice(length, 0, static_cast<Py_ssize_t>(cut));
+    SliceBounds tail = clamp_slice(length, static_cast<Py_ssize_t>(cut + lenth), std::nullopt);
+    if (tail.start >= head.stop) {
+        // The usual case: a stretch of the line exchanged where it stands.
+        line.replace(static_cast<size_t>(head.stop), static_cast<size_t>(tail.start - head.stop), repstr);
+        return;
+    }
+    // A negative lenth repeats the characters between the two cuts.
+    std::string result = line.substr(0, static_cast<size_t>(head.stop));
+    result.append(repstr);
+    result.append(line, static_cast<size_t>(tail.start), std::string::npos);
+    line = std::move(result);
+}
+
+// The splice step by step through the object protocol, so that every object
+// sees exactly the operations Python code makes on it, in the same order.
+Ref splice_generic(PyObject* start, PyObject* lenth, PyObject* text, PyObject* repstr)
+{
+    Ref prefix_length = make_int(row_prefix_length);
+    Ref cut = add(start, prefix_length.get());
+    Ref zero = make_int(0);
+    Ref head = slice(text, zero.get(), cut.get());
+    Ref head_and_new = add(head.get(), repstr);
+    Ref resume = add(cut.get(), lenth);
+    Ref tail = slice(text, resume.get(), Py_None);
+    return add(head_and_new.get(), tail.get());
+}
+
+// Beyond this, positions are left to Python ints (no overflow in C++).
+constexpr long long position_limit = 1LL << 60;
+
+std::optional<long long> small_position(PyObject* number)
+{
+    std::optional<long long> value = exact_small_int(number);
+    if (value && *value > -position_limit && *value < position_limit) {
+        return value;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void Text::splice(long long start, long long lenth, const Text& source, Py_ssize_t from,
+                  std::optional<Py_ssize_t> to)
+{
+    if (is_native()) {
+        if (std::optional<std::string_view> piece = source.ascii_slice(from, to)) {
+            splice_ascii(start, lenth, ascii_, *piece);
+            return;
+        }
+    }
+    Ref start_object = make_int(start);
+    Ref lenth_object = make_int(lenth);
+    Ref piece = source.slice(from, to).object();
+    assign(splice_generic(start_object.get(), lenth_object.get(), object().get(), piece.get()));
+}
+
+Ref splice_objects(PyObject* start, PyObject* lenth, PyObject* text, PyObject* repstr)
+{
+    std::optional<long long> start_value = small_position(start);
+    std::optional<long long> lenth_value = small_position(lenth);
+    if (start_value && lenth_value) {
+        Ref holder;
+        std::optional<std::string_view> line = exact_ascii_view(text, holder);
+        Ref repstr_holder;
+        std::optional<std::string_view> piece = line ? exact_ascii_view(repstr, repstr_holder) : std::nullopt;
+        if (piece) {
+            std::string result(*line);
+            splice_ascii(*start_value, *lenth_value, result, *piece);
+            return make_str(result);
+        }
+    }
+    return splice_generic(start, lenth, text, repstr);
 }
 
 }  // namespace rowmint

@@ -3,10 +3,11 @@
 // produce; it becomes a Python object only where a caller's own function
 // handed one back (or the text holds non-ASCII characters), and every
 // operation on such an object goes through the interpreter, so a caller's
-// objects behave exactly as they would in Python code.
+// objects behave exactly as they would in Python code. Callers never need to
+// know which of the two a Text is.
 #pragma once
 
-#include "capi/objects.hpp"
+#include "capi/ref.hpp"
 
 #include <optional>
 #include <string>
@@ -15,58 +16,61 @@
 
 namespace rowmint {
 
+// Length of the row line prefix (":", array ID, row number, data length):
+// the splice counts its positions in digits of the data field after it.
+inline constexpr Py_ssize_t row_prefix_length = 11;
+
 // Python's clamping of slice bounds for a sequence of the given length.
 struct SliceBounds {
     Py_ssize_t start;
     Py_ssize_t stop;
     Py_ssize_t length() const { return stop > start ? stop - start : 0; }
 };
-inline SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop)
-{
-    auto clamp = [length](Py_ssize_t bound) {
-        if (bound < 0) {
-            bound += length;
-        }
-        return bound < 0 ? 0 : (bound > length ? length : bound);
-    };
-    return SliceBounds{clamp(start), stop ? clamp(*stop) : length};
-}
+SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop);
 
 class Text {
 public:
     Text() = default;
     static Text ascii(std::string text) { return Text(std::move(text), Ref()); }
-    // Turns this text into the str object's ASCII text when it is one,
-    // reusing this text's buffer; into the object otherwise.
+    // Keeps an exact ASCII str as native text, anything else as the object.
+    static Text adopt(Ref object);
+    // The same, reusing this text's buffer.
     void assign(Ref object);
-    void assign_native(std::string_view ascii)
+    void assign_ascii(std::string_view ascii)
     {
         ascii_.assign(ascii.data(), ascii.size());
         object_ = Ref();
     }
-    // Keeps an exact ASCII str as native text, anything else as the object.
-    static Text adopt(Ref object);
-
-    bool is_native() const { return !object_; }
-    const std::string& native() const { return ascii_; }
-    std::string& native() { return ascii_; }
 
     // The text as a Python object (a new str for native text).
     Ref object() const;
+    // The ASCII text of text[start:stop] when the text is native, without a
+    // copy; nothing when it is an object.
+    std::optional<std::string_view> ascii_slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const;
 
     // text[start:stop] (stop absent: to the end).
     Text slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const;
-    // The same piece of native text, without a copy.
-    std::string_view native_slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const;
     // len(text[start:stop]), without building the piece when native.
     Py_ssize_t slice_length(Py_ssize_t start, std::optional<Py_ssize_t> stop) const;
     // text + tail, with Python's concatenation when either side is an object.
     Text concat(const Text& tail) const;
+    void append(const Text& tail);
+
+    // text = replace(start, lenth, text, source[from:to]): the module's own
+    // splice, in place.
+    void splice(long long start, long long lenth, const Text& source, Py_ssize_t from, std::optional<Py_ssize_t> to);
 
 private:
     Text(std::string ascii, Ref object) : ascii_(std::move(ascii)), object_(std::move(object)) {}
+    bool is_native() const { return !object_; }
+
     std::string ascii_;
     Ref object_;
 };
+
+// replace(start, lenth, str, repstr) on any objects:
+// str[:start + 11] + repstr + str[start + 11 + lenth:], with the language's
+// own addition, slicing and concatenation; in C++ for ints and ASCII str.
+Ref splice_objects(PyObject* start, PyObject* lenth, PyObject* text, PyObject* repstr);
 
 }  // namespace rowmint

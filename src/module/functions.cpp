@@ -1,29 +1,32 @@
 #include "module/functions.hpp"
 
-#include "capi/entry.hpp"
+#include "capi/compat.hpp"
 #include "capi/objects.hpp"
-#include "convert/main.hpp"
-#include "module/replace.hpp"
+#include "convert/conversion.hpp"
 
 namespace rowmint {
 namespace {
 
-// main() takes nothing: its input is sys.argv. The messages are formatted
-// here because recent interpreters prefix their own with the module name.
+// main(): one whole conversion; it takes nothing, its input is sys.argv.
 PyObject* main_entry(PyObject* module, PyObject* args, PyObject* kwargs)
 {
     return guarded_entry([&] {
-        if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", "main");
-            throw PythonError{};
-        }
-        Py_ssize_t given = PyTuple_Size(args);
-        if (given != 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", "main", given);
-            throw PythonError{};
-        }
+        require_no_arguments("main", args, kwargs);
         run_conversion(module);
         return none();
+    });
+}
+
+// replace(start, lenth, str, repstr): str with the `lenth` characters from
+// character start + 11 on exchanged for repstr. Positions count data-field
+// digits of a row line; 11 skips the row line prefix.
+PyObject* replace_entry(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* const parameters[4] = {"start", "lenth", "str", "repstr"};
+    return guarded_entry([&] {
+        PyObject* bound[4] = {};  // borrowed from args and kwargs
+        bind_four_parameters("replace", parameters, args, kwargs, bound);
+        return splice_objects(bound[0], bound[1], bound[2], bound[3]);
     });
 }
 

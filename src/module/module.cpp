@@ -1,11 +1,43 @@
 // The module definition: multi-phase initialisation with a create step that
 // hands out the one module object of the process, and an exec step that runs
 // the module body once.
-#include "capi/objects.hpp"
-#include "module/body.hpp"
+#include "capi/compat.hpp"
+#include "capi/namespace.hpp"
+#include "module/functions.hpp"
 
 namespace rowmint {
 namespace {
+
+void bind(PyObject* module, const char* name, const Ref& value)
+{
+    check_status(PyObject_SetAttrString(module, name, value.get()));
+}
+
+// `import NAME`: an absolute import of a top-level module, bound at once.
+void import_and_bind(PyObject* module, const char* name)
+{
+    Ref name_object = make_str(name);
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    Ref imported = check(PyImport_ImportModuleLevelObject(name_object.get(), globals, nullptr, nullptr, 0));
+    bind(module, name, imported);
+}
+
+// The module body, statement by statement.
+void run_body(PyObject* module)
+{
+    capture_builtins();
+    import_and_bind(module, "codecs");
+    import_and_bind(module, "os");
+    import_and_bind(module, "sys");
+    import_and_bind(module, "six");
+    bind(module, "__version__", make_str("1.00"));
+    Ref replace = make_replace_function(module);
+    remember_replace_function(replace.get());
+    bind(module, "replace", replace);
+    bind(module, "main", make_main_function(module));
+    run_main_if_main_module(module);
+    bind_test_dict(module);
+}
 
 // The body runs once per process: importing again after the module was
 // removed from sys.modules yields this same object, with nothing run again.
@@ -14,19 +46,15 @@ bool body_has_run = false;
 
 PyObject* create_module(PyObject* spec, PyModuleDef*)
 {
-    if (the_module) {
-        return Ref::borrow(the_module.get()).release();
-    }
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (name == nullptr) {
-        return nullptr;
-    }
-    Ref owned_name = Ref::steal(name);
-    PyObject* module = PyModule_NewObject(owned_name.get());
-    if (module != nullptr) {
-        the_module.reset(Ref::borrow(module));
-    }
-    return module;
+    return guarded_entry([&] {
+        if (the_module) {
+            return Ref::borrow(the_module.get());
+        }
+        Ref name = getattr(spec, "name");
+        Ref module = check(PyModule_NewObject(name.get()));
+        the_module.reset(module);
+        return module;
+    });
 }
 
 int exec_module(PyObject* module)
@@ -35,12 +63,17 @@ int exec_module(PyObject* module)
         return 0;
     }
     body_has_run = true;
-    if (run_module_body(module) < 0) {
+    PyObject* done = guarded_entry([&] {
+        run_body(module);
+        return none();
+    });
+    if (done == nullptr) {
         // A failed import leaves nothing behind, so a later import starts afresh.
         body_has_run = false;
         the_module.reset(Ref());
         return -1;
     }
+    Ref::steal(done);
     return 0;
 }
 

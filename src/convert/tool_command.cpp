@@ -1,18 +1,20 @@
-#include "convert/shell_command.hpp"
-
+// The opening of a conversion: the command line, the object-copy tool run
+// through the shell, and the HEX file it leaves.
+#include "capi/namespace.hpp"
 #include "capi/objects.hpp"
+#include "convert/conversion.hpp"
 
 #include <vector>
 
 namespace rowmint {
 namespace {
 
+
 bool windows_shell(PyObject* os)
 {
-    Ref name = Ref::steal(PyObject_GetAttrString(os, "name"));
+    std::optional<Ref> name = optional_attr(os, "name");
     if (!name) {
         // A stand-in `os` without a name: the rule of the platform we run on.
-        PyErr_Clear();
 #ifdef _WIN32
         return true;
 #else
@@ -20,7 +22,7 @@ bool windows_shell(PyObject* os)
 #endif
     }
     Ref nt = make_str("nt");
-    return equals(name.get(), nt.get());
+    return equals(name->get(), nt.get());
 }
 
 std::vector<Py_UCS4> characters(PyObject* text)
@@ -69,8 +71,7 @@ Ref quote_windows(PyObject* path)
     bool plain = !chars.empty();
     for (Py_UCS4 c : chars) {
         if (c == '"') {
-            PyErr_Format(PyExc_ValueError, "cannot pass a path holding '\"' to the Windows shell: %R", path);
-            throw PythonError{};
+            raise(PyExc_ValueError, "cannot pass a path holding '\"' to the Windows shell: %R", path);
         }
         if (!(is_ascii_alnum(c) || c == '.' || c == '_' || c == '-' || c == ':' || c == '\\' || c == '/')) {
             plain = false;
@@ -94,27 +95,59 @@ Ref quote_path(PyObject* path, bool windows)
     return windows ? quote_windows(path) : quote_posix(path);
 }
 
-// The tool's exit code from a wait status; the raw status where it cannot
-// be decoded (no such function, or not a valid status).
+bool is_undecodable_status_error()
+{
+    return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_OverflowError) ||
+           PyErr_ExceptionMatches(PyExc_TypeError);
+}
+
+// The status as the wait macros read it, for interpreters before 3.9 (no
+// waitstatus_to_exitcode): the exit code, or minus the signal.
+std::optional<Ref> decode_with_wait_macros(PyObject* os, PyObject* status)
+{
+    std::optional<Ref> exited = optional_attr(os, "WIFEXITED");
+    std::optional<Ref> exit_status = optional_attr(os, "WEXITSTATUS");
+    std::optional<Ref> signaled = optional_attr(os, "WIFSIGNALED");
+    std::optional<Ref> signal = optional_attr(os, "WTERMSIG");
+    if (!exited || !exit_status || !signaled || !signal) {
+        return std::nullopt;
+    }
+    if (truth(call(exited->get(), status).get())) {
+        return call(exit_status->get(), status);
+    }
+    if (truth(call(signaled->get(), status).get())) {
+        Ref number = call(signal->get(), status);
+        return check(PyNumber_Negative(number.get()));
+    }
+    return std::nullopt;
+}
+
+// The tool's exit code from a wait status; the raw status where nothing can
+// decode it (not a valid status, or a stand-in os without the means).
 Ref posix_return_code(PyObject* os, PyObject* status)
 {
-    Ref decode = Ref::steal(PyObject_GetAttrString(os, "waitstatus_to_exitcode"));
-    if (decode) {
-        Ref code = Ref::steal(PyObject_CallFunctionObjArgs(decode.get(), status, nullptr));
-        if (code) {
-            return code;
+    try {
+        std::optional<Ref> code;
+        if (std::optional<Ref> decode = optional_attr(os, "waitstatus_to_exitcode")) {
+            code = call(decode->get(), status);
+        } else {
+            code = decode_with_wait_macros(os, status);
         }
+        if (code) {
+            return std::move(*code);
+        }
+    } catch (const PythonError&) {
+        if (!is_undecodable_status_error()) {
+            throw;
+        }
+        PyErr_Clear();
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-        !PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
-        throw PythonError{};
-    }
-    PyErr_Clear();
     return Ref::borrow(status);
 }
 
-}  // namespace
-
+// objcopy + " -O ihex " + elf + " " + hex, with the two paths quoted for the
+// shell of the platform that `os` names. objcopy goes in as the caller wrote
+// it: it may carry options of its own.
 Ref build_tool_command(PyObject* os, PyObject* objcopy, PyObject* file_elf, PyObject* file_hex)
 {
     bool windows = windows_shell(os);
@@ -128,6 +161,8 @@ Ref build_tool_command(PyObject* os, PyObject* objcopy, PyObject* file_elf, PyOb
     return add(command.get(), hex.get());
 }
 
+// Raises subprocess.CalledProcessError when os.system reported a failure: a
+// failed tool may leave an older HEX file behind, never convert it.
 void check_tool_status(PyObject* os, PyObject* status, PyObject* cmd)
 {
     // A stand-in os.system may return anything; only an int is a status.
@@ -142,8 +177,40 @@ void check_tool_status(PyObject* os, PyObject* status, PyObject* cmd)
     Ref subprocess = check(PyImport_ImportModule("subprocess"));
     Ref error_type = getattr(subprocess.get(), "CalledProcessError");
     Ref error = call(error_type.get(), return_code.get(), cmd);
-    PyErr_SetObject(error_type.get(), error.get());
-    throw PythonError{};
+    raise_object(error_type.get(), error.get());
+}
+
+// sys.argv[index], with sys and its argv looked up afresh each time.
+Ref command_line_argument(const ConversionState& state, Py_ssize_t index)
+{
+    Ref sys = state.global(global_names::sys);
+    Ref argv = getattr(sys.get(), "argv");
+    return get_item(argv.get(), index);
+}
+
+}  // namespace
+
+void open_hex_file(ConversionState& state)
+{
+    Ref codecs = state.global(global_names::codecs);
+    Ref getdecoder = getattr(codecs.get(), "getdecoder");
+    Ref codec_name = make_str("hex");
+    state.hex_decoder.emplace(call(getdecoder.get(), codec_name.get()));
+
+    state.objcopy = command_line_argument(state, 1);
+    state.file_elf = command_line_argument(state, 2);
+    state.file_hex = command_line_argument(state, 3);
+    state.file_cyacd = command_line_argument(state, 4);
+
+    Ref os_for_quoting = state.global(global_names::os);
+    state.cmd = build_tool_command(os_for_quoting.get(), state.objcopy.get(), state.file_elf.get(), state.file_hex.get());
+
+    Ref os = state.global(global_names::os);
+    Ref system = getattr(os.get(), "system");
+    Ref status = call(system.get(), state.cmd.get());
+    check_tool_status(os.get(), status.get(), state.cmd.get());
+
+    state.f = call(captured_builtins().open.get(), state.file_hex.get());
 }
 
 }  // namespace rowmint

@@ -1,8 +1,7 @@
-#include "module/namespace.hpp"
+#include "capi/namespace.hpp"
 
+#include "capi/compat.hpp"
 #include "capi/objects.hpp"
-
-#include <cstring>
 
 namespace rowmint {
 namespace {
@@ -13,15 +12,11 @@ KeptRef kept_replace;
 
 Ref capture(PyObject* builtins_module, const char* name)
 {
-    PyObject* value = PyObject_GetAttrString(builtins_module, name);
-    if (value == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        }
-        throw PythonError{};
+    std::optional<Ref> value = optional_attr(builtins_module, name);
+    if (!value) {
+        raise_name_error(name);
     }
-    return Ref::steal(value);
+    return std::move(*value);
 }
 
 // A builtin function of the given name bound to the given module object.
@@ -81,15 +76,11 @@ Ref lookup_global(PyObject* module, const Name& name)
     if (PyErr_Occurred()) {
         throw PythonError{};
     }
-    PyObject* from_builtins = PyObject_GetAttr(kept_builtins.builtins_module.get(), name.object());
-    if (from_builtins == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
-        }
-        throw PythonError{};
+    std::optional<Ref> from_builtins = optional_attr(kept_builtins.builtins_module.get(), name.text());
+    if (!from_builtins) {
+        raise_name_error(name.text());
     }
-    return Ref::steal(from_builtins);
+    return std::move(*from_builtins);
 }
 
 void remember_replace_function(PyObject* function) { kept_replace.reset(Ref::borrow(function)); }

@@ -1,11 +1,10 @@
-// The values main's steps share during one conversion. A fresh state is made
-// at every call of main; nothing carries over between calls.
+// One conversion, ELF to row file: the values main's steps share, and the
+// steps in the order main runs them. A fresh state is made at every call of
+// main; nothing carries over between calls.
 #pragma once
 
-#include "capi/objects.hpp"
 #include "formats/hex_codec.hpp"
 #include "formats/row_line.hpp"
-#include "formats/text.hpp"
 
 #include <array>
 #include <optional>
@@ -46,6 +45,29 @@ struct ConversionState {
     // The list position of the row's line, or nothing when it has none.
     std::optional<int> getrow(int row) const;
     RowLine& row_line_at(int position) { return row_lines[static_cast<size_t>(position - 1)]; }
+
+    // list_cyacd[position] = replace(start, lenth, list_cyacd[position],
+    // source[from:to]), with `replace` looked up in the module at this
+    // moment: the module's own is done in C++, a caller's substitute is
+    // called and its result kept.
+    void replace_in_row(int position, long long start, long long lenth, const Text& source, Py_ssize_t from,
+                        std::optional<Py_ssize_t> to);
 };
+
+// The steps, strictly in this order; an exception ends the conversion
+// before anything is written.
+// 1. Reads the command line, runs the object-copy tool, opens the HEX file.
+void open_hex_file(ConversionState& state);
+// 2. First pass: one empty row line for every flash row the image reaches.
+void build_row_table(ConversionState& state);
+// 3. Second pass: every data record's digits into its row lines.
+void place_data(ConversionState& state);
+// 4. Application checksum, metadata record, row checksums.
+void add_checksums_and_metadata(ConversionState& state);
+// 5. The row file, replaced atomically.
+void write_row_file(ConversionState& state);
+
+// One whole conversion with the paths from sys.argv: the five steps.
+void run_conversion(PyObject* module);
 
 }  // namespace rowmint

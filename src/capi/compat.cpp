@@ -1,0 +1,194 @@
+#include "capi/compat.hpp"
+
+#include "capi/namespace.hpp"
+
+namespace rowmint {
+
+[[noreturn]] void raise_name_error(const char* name) { raise(PyExc_NameError, "name '%s' is not defined", name); }
+
+[[noreturn]] void raise_unsliceable(PyObject* object)
+{
+    std::string name = type_name(object);
+    raise(PyExc_TypeError, "'%.200s' object is unsliceable", name.c_str());
+}
+
+[[noreturn]] void raise_no_row_line()
+{
+    raise(PyExc_TypeError, "list indices must be integers or slices, not NoneType");
+}
+
+// The messages are formatted here because recent interpreters prefix their
+// own with the module name.
+void require_no_arguments(const char* function, PyObject* args, PyObject* kwargs)
+{
+    if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
+        raise(PyExc_TypeError, "%.200s() takes no keyword arguments", function);
+    }
+    Py_ssize_t given = PyTuple_Size(args);
+    if (given != 0) {
+        raise(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", function, given);
+    }
+}
+
+namespace {
+
+[[noreturn]] void raise_positional_count(const char* function, Py_ssize_t given)
+{
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function, "exactly",
+          static_cast<Py_ssize_t>(4), "s", given);
+}
+
+Py_ssize_t parameter_index(const char* const names[4], PyObject* keyword)
+{
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Surplus keywords, in the order the caller passed them: the first one that
+// does not name a parameter bound by keyword decides the error.
+void reject_surplus_keywords(const char* function, const char* const names[4], PyObject* kwargs,
+                             Py_ssize_t positional)
+{
+    Py_ssize_t position = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &keyword, &value)) {
+        if (!PyUnicode_Check(keyword)) {
+            raise(PyExc_TypeError, "%.200s() keywords must be strings", function);
+        }
+        Py_ssize_t index = parameter_index(names, keyword);
+        if (index >= positional) {
+            continue;
+        }
+        if (index >= 0) {
+            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, keyword);
+        }
+        raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
+    }
+}
+
+}  // namespace
+
+void bind_four_parameters(const char* function, const char* const names[4], PyObject* args, PyObject* kwargs,
+                          PyObject* bound[4])
+{
+    Py_ssize_t positional = PyTuple_Size(args);
+    Py_ssize_t keyword_count = kwargs ? PyDict_Size(kwargs) : 0;
+    if (keyword_count == 0 ? positional != 4 : positional > 4) {
+        raise_positional_count(function, positional);
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+        bound[i] = PyTuple_GetItem(args, i);
+    }
+    for (Py_ssize_t i = positional; i < 4; ++i) {
+        bound[i] = PyDict_GetItemString(kwargs, names[i]);
+        if (bound[i] == nullptr) {
+            // A missing parameter is reported before any surplus keyword.
+            raise_positional_count(function, i);
+        }
+    }
+    if (keyword_count > 4 - positional) {
+        reject_surplus_keywords(function, names, kwargs, positional);
+    }
+}
+
+namespace {
+
+const Name py2("PY2");
+const Name py3("PY3");
+
+bool six_flag(PyObject* module, const Name& flag)
+{
+    Ref six = lookup_global(module, global_names::six);
+    Ref value = check(PyObject_GetAttr(six.get(), flag.object()));
+    return truth(value.get());
+}
+
+[[noreturn]] void raise_ord_length(Py_ssize_t length)
+{
+    raise(PyExc_TypeError, "ord() expected a character, but string of length %zd found", length);
+}
+
+// ord() of one element, with the builtin's own errors.
+long ord_of(PyObject* element)
+{
+    if (PyUnicode_Check(element)) {
+        Py_ssize_t length = PyUnicode_GetLength(element);
+        if (length != 1) {
+            raise_ord_length(length);
+        }
+        return static_cast<long>(PyUnicode_ReadChar(element, 0));
+    }
+    if (PyBytes_Check(element) || PyByteArray_Check(element)) {
+        bool is_bytes = PyBytes_Check(element);
+        Py_ssize_t length = is_bytes ? PyBytes_Size(element) : PyByteArray_Size(element);
+        if (length != 1) {
+            raise_ord_length(length);
+        }
+        const char* bytes = is_bytes ? PyBytes_AsString(element) : PyByteArray_AsString(element);
+        return static_cast<unsigned char>(bytes[0]);
+    }
+    std::string name = type_name(element);
+    raise(PyExc_TypeError, "ord() expected string of length 1, but %.200s found", name.c_str());
+}
+
+}  // namespace
+
+bool six_says_python2(PyObject* module) { return six_flag(module, py2); }
+
+bool six_says_python3(PyObject* module) { return six_flag(module, py3); }
+
+Ref sum_of_ords(PyObject* data)
+{
+    Ref ords = check(PyList_New(0));
+    Ref elements = check(PyObject_GetIter(data));
+    long long total = 0;
+    while (PyObject* next = PyIter_Next(elements.get())) {
+        Ref element = Ref::steal(next);
+        long value = ord_of(element.get());
+        total += value;
+        Ref value_object = make_int(value);
+        check_status(PyList_Append(ords.get(), value_object.get()));
+    }
+    if (PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    const CapturedBuiltins& builtins = captured_builtins();
+    if (builtins.sum_is_standard) {
+        return make_int(total);
+    }
+    return call(builtins.sum.get(), ords.get());
+}
+
+[[noreturn]] void raise_ord_of_int()
+{
+    raise(PyExc_TypeError, "ord() expected string of length 1, but %.200s found", "int");
+}
+
+void bind_test_dict(PyObject* module)
+{
+    Ref test = check(PyDict_New());
+    check_status(PyObject_SetAttrString(module, "__test__", test.get()));
+}
+
+void run_main_if_main_module(PyObject* module)
+{
+    Ref name = lookup_global(module, global_names::module_name);
+    Ref main_name = make_str("__main__");
+    if (!equals(name.get(), main_name.get())) {
+        return;
+    }
+    // `exit` is fetched before main runs, and both names are looked up now,
+    // not taken from the bindings the body made.
+    Ref sys = lookup_global(module, global_names::sys);
+    Ref exit = getattr(sys.get(), "exit");
+    Ref main = lookup_global(module, global_names::main);
+    Ref result = call(main.get());
+    call(exit.get(), result.get());
+}
+
+}  // namespace rowmint
