@@ -2,6 +2,10 @@
 // and keeps the segment state for both: the first pass gives every row the
 // image reaches an empty row line, the second copies each data record's
 // digits into the lines of its rows.
+//
+// The flash window is 0x2200 to 0x1FFFF: below it lies the bootloader, above
+// it what is not flash. Every data record inside the window is placed at its
+// own address, or the file is refused with an error naming its line.
 #include "capi/compat.hpp"
 #include "capi/namespace.hpp"
 #include "capi/objects.hpp"
@@ -9,29 +13,44 @@
 #include "formats/hex_lines.hpp"
 #include "formats/hex_record.hpp"
 
+#include <array>
+#include <string>
+
 namespace rowmint {
 namespace {
 
 enum class Pass { row_table, placement };
 
-// Where a data record's bytes go: `count` bytes from `offset` of `row`,
-// running on into the next row when they pass its end.
-struct DataPlace {
+// A stretch of a data record's digits and where it goes: replace(start,
+// to - from, line of `row`, record text[from:to]).
+struct Piece {
     int row;
-    int offset;
-    int count;
-    bool runs_past_row;
+    Py_ssize_t start;
+    Py_ssize_t from;
+    Py_ssize_t to;
+};
+
+// A data record's bytes: one piece, or two when they run past the end of
+// their row into the next one.
+struct DataPlace {
+    std::array<Piece, 2> pieces;
+    size_t count;
 };
 
 enum class Segment {
-    first,       // rows 0x000 to 0x0FF
-    second,      // rows 0x100 to 0x1FF, after base address 0x10000
-    past_flash,  // the records of the last row are over: nothing more is laid out
+    first,          // rows 0x000 to 0x0FF, base address 0
+    second,         // rows 0x100 to 0x1FF, base address 0x10000
+    past_last_row,  // the records of the last flash row have begun
 };
 
-[[noreturn]] void raise_past_end_of_flash(const HexRecord& record)
+constexpr long long second_segment_base = 0x10000;
+constexpr long long end_of_flash = 0x20000;
+constexpr Py_ssize_t first_data_digit = 9;  // after ":", count, address and type
+
+std::string hex_number(long long value, int digits)
 {
-    raise(PyExc_ValueError, "HEX line %zd: the image runs past the end of flash, row 0x1FF", record.line_number);
+    std::string text = hex_digits(value);
+    return std::string(text.size() < static_cast<size_t>(digits) ? digits - text.size() : 0, '0') + text;
 }
 
 // A record shorter than its byte count would shorten its row line and shift
@@ -39,119 +58,132 @@ enum class Segment {
 void require_all_data_digits(const HexRecord& record)
 {
     Py_ssize_t digits = 2 * static_cast<Py_ssize_t>(record.header.byte_count());
-    Py_ssize_t present = record.text.slice_length(9, 9 + digits);
+    Py_ssize_t present = record.text.slice_length(first_data_digit, first_data_digit + digits);
     if (present < digits) {
         raise(PyExc_ValueError, "HEX line %zd: the record holds %zd data digits, its byte count needs %zd",
               record.line_number, present, digits);
     }
 }
 
+// Both passes read the file through this one reader, so they agree on every
+// record: where its bytes go, or that the file is refused (the first pass
+// meets every refusal of this reader before the second pass starts). They
+// differ in one thing only, written out in data_place: the second pass reads
+// the data digits, so it is the one that checks they are all there.
 class RecordReader {
 public:
     explicit RecordReader(Pass pass) : pass_(pass) {}
 
-    // What the record means for the image: the place of a data record's
-    // bytes, or nothing for any other line.
+    // The end-of-file record was read: nothing after it counts.
+    bool ended() const { return ended_; }
+
+    // Where a data record's bytes go; nothing for any other line, and for
+    // data that lies outside the flash window.
     std::optional<DataPlace> read(const HexRecord& record)
     {
-        if (segment_ == Segment::past_flash) {
-            // Only the segment record is looked for: short and malformed
-            // lines are simply not it.
-            if (record.header.is_full() && classify(record).kind == RecordKind::segment) {
-                enter_second_segment();
-            }
-            return std::nullopt;
-        }
         if (!record.header.is_full()) {
+            if (segment_ == Segment::past_last_row) {
+                return std::nullopt;  // after the image, short lines are passed over
+            }
             raise(PyExc_IndexError, "HEX line %zd: the record header holds %d of its 4 bytes", record.line_number,
                   record.header.size);
         }
-        if (pass_ == Pass::placement && ends_placement(record)) {
-            segment_ = Segment::past_flash;
-            return std::nullopt;
-        }
         RecordClass what = classify(record);
         switch (what.kind) {
+        case RecordKind::end_of_file:
+            ended_ = true;
+            return std::nullopt;
         case RecordKind::malformed:
+            if (segment_ == Segment::past_last_row) {
+                return std::nullopt;
+            }
             raise(PyExc_ValueError, "HEX line %zd: malformed extended address record", record.line_number);
         case RecordKind::segment:
-            enter_second_segment();
+            segment_ = Segment::second;
+            base_ = second_segment_base;
             return std::nullopt;
         case RecordKind::extended:
-            // A base other than 0 (1 MB and up, say) takes the addresses
-            // away from the image; base 0 brings them back.
-            outside_image_ = what.base != 0;
+            base_ = what.base;
             return std::nullopt;
-        case RecordKind::end_of_file:
         case RecordKind::other:
             return std::nullopt;
         case RecordKind::data:
             break;
         }
-        return outside_image_ ? std::nullopt : data_place(record);
+        return data_place(record);
     }
 
 private:
-    void enter_second_segment()
-    {
-        segment_ = Segment::second;
-        outside_image_ = false;
-        // The rows after a return to the second segment are those the first
-        // pass opened for them.
-        last_high_ = 0;
-    }
-
-    // The second pass only: after the records of the last row, a line of any
-    // other row ends placement before its type is looked at. The first pass
-    // stopped taking records at the last row's first record, so both passes
-    // leave the same lines alone.
-    bool ends_placement(const HexRecord& record) const
-    {
-        int high = record.header.address_high();
-        return segment_ == Segment::second && last_high_ == 0xFF && high != 0xFF &&
-               classify(record).kind != RecordKind::segment;
-    }
-
     std::optional<DataPlace> data_place(const HexRecord& record)
     {
+        if (base_ >= end_of_flash) {
+            return std::nullopt;  // RAM initialisers, option bytes, ...: not flash
+        }
+        require_flash_segment_base(record);
         const RecordHeader& header = record.header;
-        int high = header.address_high();
-        if (segment_ == Segment::first && high < first_image_row) {
+        int row = (segment_ == Segment::first ? 0 : 0x100) + header.address_high();
+        bool runs_past = header.runs_past_row();
+        if (row < first_image_row && !(row == first_image_row - 1 && runs_past)) {
             return std::nullopt;  // the bootloader region
         }
+        if (segment_ == Segment::past_last_row && row != last_flash_row) {
+            raise(PyExc_ValueError, "HEX line %zd: a record of row 0x%s follows the records of the last flash row, 0x1FF",
+                  record.line_number, hex_number(row, 3).c_str());
+        }
+        if (row == last_flash_row && runs_past) {
+            raise(PyExc_ValueError, "HEX line %zd: the image runs past the end of flash, row 0x1FF",
+                  record.line_number);
+        }
         if (pass_ == Pass::placement) {
-            // Only the second pass reads the data digits.
             require_all_data_digits(record);
         }
-        int row = (segment_ == Segment::first ? 0 : 0x100) + high;
-        if (row == last_flash_row && header.runs_past_row()) {
-            raise_past_end_of_flash(record);
-        }
-        DataPlace place{row, header.address_low(), header.byte_count(), header.runs_past_row()};
-        if (segment_ == Segment::first) {
-            // Row 0x0FF running on past its end has reached the second segment.
-            if (row == 0xFF && place.runs_past_row) {
-                enter_second_segment();
-            }
-        } else if (pass_ == Pass::row_table) {
-            // The first pass takes the last row's first record and nothing after it.
-            if (row == last_flash_row) {
-                segment_ = Segment::past_flash;
-            }
-        } else {
-            last_high_ = high;
+        DataPlace place = pieces_of(row, header);
+        if (row == 0xFF && runs_past) {
+            segment_ = Segment::second;  // row 0x0FF ran on into row 0x100
+        } else if (row == last_flash_row) {
+            segment_ = Segment::past_last_row;
         }
         return place;
     }
 
+    // Data under base 0 belongs to the first segment, under 0x10000 to the
+    // second; any other base in the window would put it at an address the
+    // row numbers cannot follow.
+    void require_flash_segment_base(const HexRecord& record) const
+    {
+        if (base_ == 0 && segment_ != Segment::first) {
+            raise(PyExc_ValueError,
+                  "HEX line %zd: the record lies below address 0x10000, after the image reached its second segment",
+                  record.line_number);
+        }
+        if (base_ != 0 && base_ != second_segment_base) {
+            raise(PyExc_ValueError, "HEX line %zd: extended address base 0x%s is neither 0x00000 nor 0x10000",
+                  record.line_number, hex_number(base_, 5).c_str());
+        }
+    }
+
+    // A record that runs past its row puts the rest at the start of the
+    // next row. Of a record of row 0x021 only that rest is image data: the
+    // bytes below 0x2200 belong to the bootloader.
+    static DataPlace pieces_of(int row, const RecordHeader& header)
+    {
+        Py_ssize_t start = 2 * static_cast<Py_ssize_t>(header.address_low());
+        Py_ssize_t end = first_data_digit + 2 * static_cast<Py_ssize_t>(header.byte_count());
+        if (!header.runs_past_row()) {
+            return {{Piece{row, start, first_data_digit, end}}, 1};
+        }
+        Py_ssize_t split = first_data_digit + row_digits - start;
+        Piece rest{row + 1, 0, split, end};
+        if (row < first_image_row) {
+            return {{rest}, 1};
+        }
+        return {{Piece{row, start, first_data_digit, split}, rest}, 2};
+    }
+
     Pass pass_;
     Segment segment_ = Segment::first;
-    // An extended address record took the addresses away from the image; a
-    // record with value 0000 or the segment record brings them back.
-    bool outside_image_ = false;
-    // Second pass: address high byte of the last data record placed in the
-    // second segment.
-    int last_high_ = 0;
+    long long base_ = 0;  // set by the extended address records
+    bool ended_ = false;
 };
 
 // A row gets a line only when it has none yet, wherever that line stands.
@@ -176,17 +208,11 @@ int row_position(const ConversionState& state, int row)
 
 void place_record(ConversionState& state, const HexRecord& record, const DataPlace& place)
 {
-    Py_ssize_t start = 2 * static_cast<Py_ssize_t>(place.offset);
-    Py_ssize_t digits = 2 * static_cast<Py_ssize_t>(place.count);
-    if (!place.runs_past_row) {
-        state.replace_in_row(row_position(state, place.row), start, digits, record.text, 9, 9 + digits);
-        return;
+    for (size_t i = 0; i < place.count; ++i) {
+        const Piece& piece = place.pieces[i];
+        state.replace_in_row(row_position(state, piece.row), piece.start, piece.to - piece.from, record.text,
+                             piece.from, piece.to);
     }
-    Py_ssize_t first_piece = row_digits - start;
-    state.replace_in_row(row_position(state, place.row), start, first_piece, record.text, 9, 9 + first_piece);
-    // The rest goes to the start of the following row, wherever its line stands.
-    state.replace_in_row(row_position(state, place.row + 1), 0, digits - first_piece, record.text,
-                         9 + first_piece, 9 + digits);
 }
 
 }  // namespace
@@ -196,12 +222,11 @@ void build_row_table(ConversionState& state)
     RecordReader reader(Pass::row_table);
     read_hex_records(state.f.get(), *state.hex_decoder, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
-            open_row(state, place->row);
-            if (place->runs_past_row) {
-                open_row(state, place->row + 1);
+            for (size_t i = 0; i < place->count; ++i) {
+                open_row(state, place->pieces[i].row);
             }
         }
-        return true;
+        return !reader.ended();
     });
     if (state.row_lines.empty()) {
         raise(PyExc_ValueError, "the HEX file holds no image data at or above address 0x2200");
@@ -217,7 +242,7 @@ void place_data(ConversionState& state)
         if (std::optional<DataPlace> place = reader.read(record)) {
             place_record(state, record, *place);
         }
-        return true;
+        return !reader.ended();
     });
 }
 
