@@ -8,11 +8,11 @@ spellings), one file for each rule of reading the records (a record across
 0x2200, base 0 after the second segment, a base inside flash, rows after the
 last row's records, lines after the end-of-file record), short excerpts of
 what GNU objcopy writes for the example firmware images (start, end, the
-64 KB boundary, the sections at 1 MB and up), and a few recipes found by a seeded search (a run
-to the last flash row, a line across the module's 64 K read boundary).  The
-replace seeds are calls written with fuzz_input.Writer: the splices a
-conversion makes, the edge cases of the splice (negative and huge positions,
-True, a float) and the binding errors.
+64 KB boundary, the sections at 1 MB and up), and a few recipes found by a
+seeded search (a run to the last flash row, a line across the module's 64 K
+read boundary).  The replace seeds are calls written with fuzz_input.Writer:
+the splices a conversion makes, the edge cases of the splice (negative and
+huge positions, True, a float) and the binding errors.
 
 Files named regression-* are inputs that once showed a fault; this script
 leaves them alone.
