@@ -4,11 +4,13 @@ Each input becomes the HEX file that the object-copy tool would have left;
 the tool itself is left out by rebinding the module's `os` to a stand-in whose
 `system` answers 0 at once.  An input whose first byte is 0x00-0x07 is a
 recipe: the bytes after it choose plausible records one by one (data records
-of many lengths and addresses, the segment record and its variants, other
-extended address records, end-of-file and start address records, unknown
-types, short, long, lower-case and broken lines, runs of rows up to the end
-of flash, blank lines, raw bytes, every line end, padding that puts a line
-across the module's read boundary at 64 K characters).  Any other input is
+of many lengths and addresses, records across 0x2200, the segment record and
+its variants, other extended address records, bases inside flash and base 0
+after the second segment, end-of-file records with lines after them, start
+address records, unknown types, short, long, lower-case and broken lines,
+runs of rows up to the end of flash and down from it, blank lines, raw bytes,
+every line end, padding that puts a line across the module's read boundary
+at 64 K characters).  Any other input is
 taken as the HEX file byte for byte, so plain HEX files serve as seeds.
 
 Oracle, for every input:
@@ -29,14 +31,17 @@ Exception types main() may raise here, and why:
 - ValueError itself: text that is not ASCII handed to the hex decoder; and
   the conversion's own refusals: a malformed extended address record, a
   record holding fewer data digits than its byte count needs, no image data
-  at or above 0x2200, an image running past row 0x1FF.
+  at or above 0x2200, an image running past row 0x1FF, a data record under
+  an extended address base other than 0x00000 and 0x10000 (below 0x20000),
+  under base 0 once the second segment has begun, or of another row once
+  the records of row 0x1FF have begun.
 - binascii.Error (a ValueError): characters 1-8 of a line that are not an
   even number of hex digits; data digits copied into a row line that are
   not hex digits (met when the row checksums decode the line).
 - UnicodeDecodeError (a ValueError): a HEX file that is not text in the
   interpreter's default encoding.
-- IndexError: a line whose header holds fewer than 4 bytes where the header
-  is read (blank and short lines in the first and second segment).
+- IndexError: a line whose header holds fewer than 4 bytes before the
+  records of row 0x1FF begin (blank and short lines).
 - TypeError: a record placed in a row that has no row line (kept from the
   original procedure); with both passes agreeing on the rows it should not
   happen, and the comparison with the rendering would show it if it did.
@@ -98,9 +103,9 @@ TOOL_LEFT_OUT.system = lambda command: 0
 SEGMENT = ":020000021000EC"
 END_OF_FILE = ":00000001FF"
 COUNTS = (16, 16, 16, 32, 0, 1, 2, 4, 8, 15, 17, 64, 128, 240, 255)
-ADDRESSES = (0x2200, 0x2200, 0x21F8, 0x21FF, 0x22F8, 0x22FF, 0x2300, 0xFF00, 0xFFF0,
+ADDRESSES = (0x2200, 0x2200, 0x21F8, 0x21FF, 0x21F0, 0x22F8, 0x22FF, 0x2300, 0xFF00, 0xFFF0,
              0xFFF8, 0xFFFF, 0x0000, 0x0100, 0x1B00, 0x2100, 0x8000, 0xFE00, 0xFEF8)
-EXTENDED_VALUES = (0x0000, 0x1000, 0x0001, 0x2000, 0x0010, 0x0002, 0xFFFF, 0x1001)
+EXTENDED_VALUES = (0x0000, 0x1000, 0x0001, 0x2000, 0x0010, 0x0002, 0xFFFF, 0x1001, 0x0220, 0x0FFF, 0x1FFF)
 SEGMENT_VARIANTS = (SEGMENT, SEGMENT, SEGMENT.lower(), ":020000040001F9", ":020000040001f9",
                     ":02FFFF021000EE", ":0200000210000000", ":020000021000", ":020000021000ECFF",
                     ":020000021000EC ", " :020000021000EC", ":020000041000E8", ":020000020001FB",
@@ -111,6 +116,10 @@ BROKEN_EXTENDED = (":0300000210000000", ":01000002100000", ":020000021G00EC", ":
 BLANKS = ("", " ", "\t", " \t ", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x1f", "\x85",
           "\u00a0", "\u2028", "\u3000", "\x00", "\ufeff")
 JUNK_DIGITS = ("G", "g", " ", "\u00e9", "\u0660", "\uff11", "\x00", ":", "-", "\U0001f600", "\udcff")
+END_OF_FILE_SPELLINGS = (END_OF_FILE, END_OF_FILE, ":00000001ff", ":00FF0001FF", ":0000000100", ":00000001")
+# What may follow the end-of-file record: none of it is read.
+AFTER_END = ("", "\x1a", "\x1a\x1a", " ", "end", ":", ":0400000210000000EA", ":10220000" + "EE" * 16,
+             b"\xff\xfe\x1a", b"\x00" * 8)
 LINE_ENDS = ("\n", "\r\n", "\r", "\n\n", "\r\r\n", "\n\r")
 MAX_LINES = 1200  # enough for every flash row, few enough for a quick run
 
@@ -145,8 +154,9 @@ class Recipe:
         self.lines.append(SEGMENT)
         self.address = 0x0000
 
-    def run_of_rows(self):
-        """One small record per row: many rows cheaply, up to the end of flash."""
+    def run_of_rows(self, step=1):
+        """One small record per row: many rows cheaply, up to the end of flash
+        (or, stepping down, to the first row of the segment)."""
         r = self.r
         rows = min(1 + r.byte(), MAX_LINES - len(self.lines))
         count = r.choice((1, 16, 1, 16, 4, 255))
@@ -154,7 +164,9 @@ class Recipe:
         row = self.address >> 8
         for _ in range(rows):
             self.lines.append(record(count, (row << 8) | offset, 0, pattern(row, count)))
-            row += 1
+            row += step
+            if row < 0:
+                break
             if row == 0x100:
                 if r.flag():
                     break
@@ -164,7 +176,7 @@ class Recipe:
 
     def one_line(self):
         r = self.r
-        kind = r.byte() % 20
+        kind = r.byte() % 22
         if kind <= 6:
             if r.byte() < 24:
                 self.address = r.choice(ADDRESSES)
@@ -181,8 +193,7 @@ class Recipe:
         elif kind == 10:
             self.lines.append(r.choice(BROKEN_EXTENDED))
         elif kind == 11:
-            self.lines.append(r.choice((END_OF_FILE, END_OF_FILE, ":00000001ff", ":00FF0001FF",
-                                        ":0000000100", ":00000001")))
+            self.lines.append(r.choice(END_OF_FILE_SPELLINGS))
         elif kind == 12:
             self.lines.append(record(4, 0, r.choice((3, 5)), pattern(r.byte(), 4)))
         elif kind == 13:
@@ -202,6 +213,11 @@ class Recipe:
             self.lines.append(line[:at] + r.choice(JUNK_DIGITS) + line[at + 1:])
         elif kind == 18:
             self.run_of_rows()
+        elif kind == 19:
+            self.run_of_rows(step=-1)
+        elif kind == 20:
+            self.lines.append(r.choice(END_OF_FILE_SPELLINGS))
+            self.lines.append(r.choice(AFTER_END))
         elif self.lines:
             self.lines.append(self.lines[-1 - r.byte() % len(self.lines)])
 
@@ -443,10 +459,11 @@ tolerated = {}
 
 def known_difference(hex_bytes, native, reference):
     """The name of a reported difference that this input shows, or None."""
-    if (native[0] == "raised" and isinstance(native[1], UnicodeDecodeError) and reference[0] == "raised"
-            and not isinstance(reference[1], UnicodeDecodeError)):
+    if (native[0] == "raised" and isinstance(native[1], UnicodeDecodeError)
+            and (reference[0] == "wrote" or not isinstance(reference[1], UnicodeDecodeError))):
         # The module reads ahead of the line it is on, so a later byte that
-        # is not UTF-8 is reported before an earlier line's own fault.
+        # is not UTF-8 is reported before an earlier line's own fault, or
+        # after the end-of-file record, where reading ends.
         return "decode-first"
     return None
 

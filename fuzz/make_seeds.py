@@ -4,13 +4,15 @@ The main seeds are plain HEX files (fuzz_main takes any input that does not
 start with a byte 0x00-0x07 as the HEX file itself): the small example files
 the conversion is explained with (one record at 0x2200, rows opened and
 revisited, a record split across two rows, the segment record in its
-spellings), short excerpts of what GNU objcopy writes
-for the example firmware images (start, end, the 64 KB boundary, the
-sections at 1 MB and up), and a few recipes found by a seeded search (a run
-to the last flash row, a line across the module's 64 K read boundary).  The
-replace seeds are calls written with fuzz_input.Writer: the splices a
-conversion makes, the edge cases of the splice (negative and huge positions,
-True, a float) and the binding errors.
+spellings), one file for each rule of reading the records (a record across
+0x2200, base 0 after the second segment, a base inside flash, rows after the
+last row's records, lines after the end-of-file record), short excerpts of
+what GNU objcopy writes for the example firmware images (start, end, the
+64 KB boundary, the sections at 1 MB and up), and a few recipes found by a
+seeded search (a run to the last flash row, a line across the module's 64 K
+read boundary).  The replace seeds are calls written with fuzz_input.Writer:
+the splices a conversion makes, the edge cases of the splice (negative and
+huge positions, True, a float) and the binding errors.
 
 Files named regression-* are inputs that once showed a fault; this script
 leaves them alone.
@@ -71,6 +73,17 @@ MAIN_SEEDS = {
     "lower-case-data.hex": [ROAD.lower(), EOF],
     "blank-line-first-segment.hex": [ROAD, "", EOF],
     "end-of-file-first.hex": [EOF, ROAD],
+    # Every record in flash is placed at its own address, or refused.
+    "record-across-0x2200.hex": [":1021F800000102030405060708090A0B0C0D0E0F5F", ":10221000" + "AA" * 16 + "1E",
+                                 EOF],
+    "base-0-after-second-segment.hex": [ROAD, SEGMENT, ":10050000000102030405060708090A0B0C0D0E0F73",
+                                        ":020000040000FA", ":10230000000102030405060708090A0B0C0D0E0F55", EOF],
+    "base-0-alone-before-type-04.hex": [ROAD, SEGMENT, ":10050000000102030405060708090A0B0C0D0E0F73",
+                                        ":020000020000FC", ":020000040010EA", ":040000001122334452", EOF],
+    "base-inside-flash.hex": [":020000020220DA", ":10000000000102030405060708090A0B0C0D0E0F78", EOF],
+    "rows-after-the-last-row.hex": [SEGMENT, ":10FF0000000102030405060708090A0B0C0D0E0F79",
+                                    ":10FE0000000102030405060708090A0B0C0D0E0F7A", EOF],
+    "lines-after-end-of-file.hex": [ROAD, EOF, "", "\x1a", ":10230000000102030405060708090A0B0C0D0E0F55"],
 }
 
 
@@ -114,9 +127,15 @@ def recipe_seeds():
     import fuzz_main  # noqa: E402 - imports rowmint and atheris
 
     def rows_written(hex_bytes, settings):
+        """Row lines written, when the module and the corrected rendering write the same file."""
         layout = fuzz_main.Layout(fuzz_main.NATIVE, settings, False)
         result = fuzz_main.run(fuzz_main.convert_native, hex_bytes, layout)
-        return result[1].count(b"\n") - 1 if result[0] == "wrote" else -1
+        if result[0] != "wrote":
+            return -1
+        layout = fuzz_main.Layout(fuzz_main.REFERENCE, settings, False)
+        if fuzz_main.run(fuzz_main.convert_reference, hex_bytes, layout) != result:
+            return -1
+        return result[1].count(b"\n") - 1
 
     def utf8(hex_bytes):
         try:
@@ -134,6 +153,7 @@ def recipe_seeds():
             and rows_written(hex_bytes, settings) > 0),
     }
     fuzz_main.clear(fuzz_main.NATIVE)
+    fuzz_main.clear(fuzz_main.REFERENCE)
     rng = random.Random(1)
     seeds = {}
     for _ in range(200000):

@@ -13,40 +13,31 @@ split record goes into whatever list element follows, only the exact text
 removed and then appended to line by line.
 
 ``convert_mended`` is the same conversion with the decided corrections:
-record types are honoured, one row line per row, a record running past its
-row always reaches the following row, short records and the flash limits are
-refused with ValueError, the row file is replaced atomically, and both passes
-agree on where the second segment starts again.
+record types are honoured, every data record in the flash window (0x2200 to
+0x1FFFF) is placed at its own address or refused with ValueError naming its
+line, one row line per row, a record running past its row always reaches the
+following row, short records are refused, the end-of-file record ends the
+file, and the row file is replaced atomically.  Both passes read the file
+through one RecordReader (the states `flash` 0, 1, 2 and the extended address
+`base`), so they agree on every row, and every refusal but the short-record
+check is met in the first pass.
 
 Readings chosen where the corrections leave a detail open (convert_mended):
 - Every line's header (characters 1 to 8) is decoded first, in every state,
-  so a non-hex header raises the codec's error even while placement has
-  ended.
-- A line is a segment record when its header decodes to 4 bytes, its type is
-  02 with value 1000 or 04 with value 0001, its byte count is 2 and the four
-  characters after the header are hex digits (either case).  Address field,
-  checksum and anything after the value are ignored.
-- In the states "first segment" and "second segment" a header of fewer than
-  4 bytes raises IndexError("HEX line N: the record header holds K of its 4
-  bytes") before the record is otherwise examined.
-- Type-02/04 records with value 0000 bring the pass back inside the image
-  without touching the segment state; any other non-segment value takes it
-  outside.  While placement has ended (state 2) such records do nothing: only
-  the segment record is recognised there.
-- Second pass: after a row-0x1FF data record (state 1, last high byte 255),
-  every line with another high byte that is not a segment record ends
-  placement before its type is looked at; so a malformed extended address
-  record at that point ends placement instead of raising, as the first pass
-  (already past row 0x1FF there) passes it over.  Records that are not
-  data records never set the last high byte.
-- Data placement checks, in this order: the short-record check, then the
-  end-of-flash check (row 0x1FF running past its end), then the row lookups.
-- The first pass meets the end-of-flash limit at the first row-0x1FF data
-  record in the second segment; the second pass meets it for later records
-  of row 0x1FF (which the first pass no longer reads).
-- A state-0 record of row 0x0FF that runs past its end moves the second pass
-  to the second segment after it has been placed (its rest goes to row
-  0x100); the last high byte is left alone.
+  so a non-hex header raises the codec's error even after the records of the
+  last row have begun, and even after a base at 0x20000 or up.
+- A type-02/04 record is well formed when its byte count is 2 and the four
+  characters after the header are hex digits (either case); address field,
+  checksum and anything after the value are ignored.  The segment record is
+  a well-formed one giving base 0x10000 (type 02 value 1000, type 04 value
+  0001).
+- The end-of-file record is any record whose header decodes to 4 bytes with
+  type 01, whatever its byte count, address field, checksum or base.
+- A data record passed over (base 0x20000 or up, or wholly below 0x2200) is
+  not checked for its data digits; one that reaches 0x2200 from row 0x021 is.
+- Second pass: the short-record check comes first, then the row lookups.  As
+  the first pass already met every other refusal, a short record is reported
+  only when the file holds none of them, wherever it stands.
 - Limit messages: "the HEX file holds no image data at or above address
   0x2200" and "HEX line N: the image runs past the end of flash, row 0x1FF"
   (the wording the module chose; the corrections leave it open).
@@ -242,7 +233,16 @@ def convert_literal(hex_path, cyacd_path):
 # ---------------------------------------------------------------------------
 # The corrected procedure.
 
-INSIDE, OUTSIDE = "inside", "outside"
+# The reader's `flash`: which part of flash the records have reached.
+FIRST_SEGMENT, SECOND_SEGMENT, LAST_ROW = 0, 1, 2
+SEGMENT_BASE = 0x10000
+FLASH_END = 0x20000
+BOOTLOADER_ROWS = 0x22  # rows below 0x022 (addresses below 0x2200) are the bootloader's
+
+BELOW_SECOND_SEGMENT = ("HEX line %d: the record lies below address 0x10000, "
+                        "after the image reached its second segment")
+ODD_BASE = "HEX line %d: extended address base 0x%05X is neither 0x00000 nor 0x10000"
+AFTER_LAST_ROW = "HEX line %d: a record of row 0x%03X follows the records of the last flash row, 0x1FF"
 
 
 def malformed(number):
@@ -257,33 +257,89 @@ def extended_value(data_hex, header):
     return int(digits, 16)
 
 
-def is_segment_record(data_hex, header):
-    if len(header) < 4 or header[3] not in (2, 4):
-        return False
-    value = extended_value(data_hex, header)
-    return (header[3], value) in ((2, 0x1000), (4, 0x0001))
+class RecordReader:
+    """One pass over the HEX file, read alike by both passes.
+
+    Iterating yields (line number, record text, byte count, flash address) for
+    every data record that reaches the flash window; the address (0x00000 to
+    0x1FFFF) may lie below 0x2200 when the record runs on past it.  The reader
+    keeps `flash` and `base`, refuses what it cannot place at its own address,
+    and ends at the end-of-file record; the passes differ only in what they do
+    with the records it yields.
+    """
+
+    def __init__(self, hex_path, hex_decoder):
+        self.hex_path = hex_path
+        self.hex_decoder = hex_decoder
+        self.flash = FIRST_SEGMENT
+        self.base = 0
+
+    def __iter__(self):
+        with open(self.hex_path) as f:
+            for number, line in enumerate(f, 1):
+                data_hex = line.strip()
+                header = self.hex_decoder(data_hex[1:9])[0]
+                if len(header) < 4:
+                    if self.flash != LAST_ROW:
+                        raise IndexError("HEX line %d: the record header holds %d of its 4 bytes"
+                                         % (number, len(header)))
+                    continue
+                kind = header[3]
+                if kind == 1:
+                    break  # nothing after the end-of-file record is read
+                if kind in (2, 4):
+                    self.follow_extended(number, data_hex, header)
+                elif kind == 0:
+                    address = self.data_address(number, header)
+                    if address is not None:
+                        yield number, data_hex, header[0], address
+
+    def follow_extended(self, number, data_hex, header):
+        value = extended_value(data_hex, header)
+        if value is None:
+            if self.flash != LAST_ROW:
+                raise malformed(number)
+            return
+        self.base = value << (4 if header[3] == 2 else 16)
+        if self.base == SEGMENT_BASE:
+            self.flash = SECOND_SEGMENT
+
+    def data_address(self, number, header):
+        """Where a data record's bytes begin in flash, or None when it is passed over."""
+        n, h, l = header[0], header[1], header[2]
+        if self.base >= FLASH_END:
+            return None
+        if self.base == 0 and self.flash != FIRST_SEGMENT:
+            raise ValueError(BELOW_SECOND_SEGMENT % number)
+        if self.base not in (0, SEGMENT_BASE):
+            raise ValueError(ODD_BASE % (number, self.base))
+        runs_on = l + n > 256
+        if self.flash == FIRST_SEGMENT:
+            if h < BOOTLOADER_ROWS - 1 or (h == BOOTLOADER_ROWS - 1 and not runs_on):
+                return None
+            if h == 0xFF and runs_on:
+                self.flash = SECOND_SEGMENT  # the rest lands in row 0x100; base stays 0
+            return (h << 8) | l
+        if h != 0xFF:
+            if self.flash == LAST_ROW:
+                raise ValueError(AFTER_LAST_ROW % (number, 0x100 + h))
+        elif runs_on:
+            raise ValueError(PAST_FLASH % number)
+        else:
+            self.flash = LAST_ROW
+        return SEGMENT_BASE | (h << 8) | l
 
 
-def read_records(hex_path, hex_decoder):
-    """(line number, record text, header bytes) for every line of the file."""
-    with open(hex_path) as f:
-        for number, line in enumerate(f, 1):
-            data_hex = line.strip()
-            yield number, data_hex, hex_decoder(data_hex[1:9])[0]
-
-
-def require_header(number, header):
-    if len(header) < 4:
-        raise IndexError("HEX line %d: the record header holds %d of its 4 bytes"
-                         % (number, len(header)))
-
-
-def follow_extended(number, data_hex, header):
-    """Where a non-segment type-02/04 record leaves the pass."""
-    value = extended_value(data_hex, header)
-    if value is None:
-        raise malformed(number)
-    return INSIDE if value == 0 else OUTSIDE
+def pieces(address, count):
+    """(row, first byte, byte count, offset in the record) of the rows a data
+    record's bytes reach, from 0x2200 on: its own row, then the following one
+    when it runs past its end."""
+    row, offset = address >> 8, address & 0xFF
+    first = min(count, 256 - offset)
+    parts = [(row, offset, first, 0)]
+    if first < count:
+        parts.append((row + 1, 0, count - first, first))
+    return [part for part in parts if part[0] >= BOOTLOADER_ROWS]
 
 
 def convert_mended(hex_path, cyacd_path):
@@ -291,98 +347,27 @@ def convert_mended(hex_path, cyacd_path):
     list_cyacd = [HEADER_LINE]
     positions = {}  # row number -> list position of its one row line
 
-    def open_row(row):
-        if row not in positions:
-            list_cyacd.append(row_prefix(row >> 8, row & 0xFF) + ZERO512)
-            positions[row] = len(list_cyacd) - 1
-
     # First pass: the row table.
-    flash = 0
-    where = INSIDE
-    for number, data_hex, header in read_records(hex_path, hex_decoder):
-        if is_segment_record(data_hex, header):
-            flash, where = 1, INSIDE
-            continue
-        if flash == 2:
-            continue
-        require_header(number, header)
-        n, h, l, kind = header[0], header[1], header[2], header[3]
-        if kind in (2, 4):
-            where = follow_extended(number, data_hex, header)
-            continue
-        if kind != 0 or where == OUTSIDE:
-            continue
-        if flash == 0:
-            if h < STARTLINE:
-                continue
-            open_row(h)
-            if l + n > 256:
-                if h == 255:
-                    flash = 1
-                open_row(h + 1)
-        else:
-            open_row(256 + h)
-            if l + n > 256:
-                if h == 255:
-                    raise ValueError(PAST_FLASH % number)
-                open_row(256 + h + 1)
-            if h == 255:
-                flash = 2
+    for _, _, count, address in RecordReader(hex_path, hex_decoder):
+        for row, _, _, _ in pieces(address, count):
+            if row not in positions:
+                list_cyacd.append(row_prefix(row >> 8, row & 0xFF) + ZERO512)
+                positions[row] = len(list_cyacd) - 1
 
     max_row = len(list_cyacd) - 1
     check_row_count(max_row)
 
     # Second pass: data placement.
-    def place(number, data_hex, header, flash):
-        n, h, l = header[0], header[1], header[2]
-        index = h + flash * 256
-        start = l * 2
-        len_ = n * 2
-        digits = data_hex[9:9 + len_]
-        if len(digits) < len_:
+    for number, data_hex, count, address in RecordReader(hex_path, hex_decoder):
+        digits = data_hex[9:9 + 2 * count]
+        if len(digits) < 2 * count:
             raise ValueError(
                 "HEX line %d: the record holds %d data digits, its byte count needs %d"
-                % (number, len(digits), len_))
-        if start + len_ <= 512:
-            row = positions.get(index)
-            list_cyacd[row] = replace(start, len_, list_cyacd[row], digits)
-            return
-        if index == 0x1FF:
-            raise ValueError(PAST_FLASH % number)
-        len1 = 512 - start
-        row = positions.get(index)
-        list_cyacd[row] = replace(start, len1, list_cyacd[row], digits[:len1])
-        row = positions.get(index + 1)
-        list_cyacd[row] = replace(0, len_ - len1, list_cyacd[row], digits[len1:])
-
-    flash = 0
-    where = INSIDE
-    last_index = 0
-    for number, data_hex, header in read_records(hex_path, hex_decoder):
-        if is_segment_record(data_hex, header):
-            flash, where, last_index = 1, INSIDE, 0
-            continue
-        if flash == 2:
-            continue
-        require_header(number, header)
-        n, h, l, kind = header[0], header[1], header[2], header[3]
-        if flash == 1 and last_index == 255 and h != 255:
-            flash = 2
-            continue
-        if kind in (2, 4):
-            where = follow_extended(number, data_hex, header)
-            continue
-        if kind != 0 or where == OUTSIDE:
-            continue
-        if flash == 0:
-            if h < STARTLINE:
-                continue
-            place(number, data_hex, header, flash)
-            if h == 255 and l + n > 256:
-                flash = 1
-        else:
-            place(number, data_hex, header, flash)
-            last_index = h
+                % (number, len(digits), 2 * count))
+        for row, offset, size, skip in pieces(address, count):
+            line = positions.get(row)
+            list_cyacd[line] = replace(2 * offset, 2 * size, list_cyacd[line],
+                                       digits[2 * skip:2 * (skip + size)])
 
     add_checksums_and_metadata(list_cyacd, max_row, hex_decoder)
 

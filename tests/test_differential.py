@@ -208,7 +208,7 @@ def data_lines(draw):
 @st.composite
 def extended_lines(draw):
     kind = draw(st.sampled_from([2, 4]))
-    value = draw(st.sampled_from([0x0000, 0x1000, 0x0001, 0x2000, 0x0010])
+    value = draw(st.sampled_from([0x0000, 0x1000, 0x0001, 0x2000, 0x0010, 0x0220, 0x1001])
                  | st.integers(0, 0xFFFF))
     address = draw(st.sampled_from([0, 0]) | st.integers(0, 0xFFFF))
     line = record(address, kind, value.to_bytes(2, "big"))
@@ -246,7 +246,7 @@ messy_line = st.one_of(data_lines(), data_lines(), data_lines(), extended_lines(
 def messy_files(draw):
     lines = draw(st.lists(messy_line, min_size=0, max_size=14))
     start = draw(st.sampled_from(["none", "row", "row", "last row"]))
-    if start == "last row":  # placement ends early in the file
+    if start == "last row":  # only row 0x1FF may follow, up to the next segment record
         lines[0:0] = [SEGMENT_RECORD, record(0xFF00, 0, range(draw(st.sampled_from([4, 16, 255]))))]
     if start != "none":  # most files start with something the image keeps
         lines.insert(0, record(0x2200, 0, range(16)))
@@ -297,7 +297,8 @@ CORRECTED_CASES = {
     "revisited row keeps one line": (R22, record(0x3000, 0, range(16)), record(0x2210, 0, range(16))),
     "record opening its row runs into the next": (R22_END, record(0x2310, 0, range(4))),
     "record opening its own row runs past, nothing after": (R22_END,),
-    "row 0x0FF running past moves to row 0x100": (record(0xFFF8, 0, range(16)), record(0x0010, 0, range(4))),
+    "row 0x0FF running past moves to row 0x100": (record(0xFFF8, 0, range(16)), SEGMENT_RECORD,
+                                                  record(0x0010, 0, range(4))),
     "end-of-file record in the second segment": (R22, SEGMENT_RECORD, record(0x0500, 0, range(16)), END_RECORD),
     "start address records in the second segment": (R22, SEGMENT_RECORD, record(0x0500, 0, range(16)),
                                                      ":040000030000224196", record(0, 5, bytes.fromhex("00002241"))),
@@ -309,8 +310,7 @@ CORRECTED_CASES = {
                                                       ":020000020000FC", record(0x2400, 0, range(4))),
     "first second-segment row 0x11B with no first-segment row": (SEGMENT_RECORD, record(0x1B00, 0, range(16))),
     "return to the second segment after row 0x1FF": (R22, SEGMENT_RECORD, record(0xFF00, 0, range(16)),
-                                                       record(0x0100, 0, range(16)), SEGMENT_RECORD,
-                                                       record(0x0200, 0, range(16))),
+                                                       SEGMENT_RECORD, record(0x0200, 0, range(16))),
     "row 0x1FF runs past the end of flash": (R22, SEGMENT_RECORD, record(0xFFF8, 0, range(16))),
     "later row-0x1FF record runs past the end of flash": (R22, SEGMENT_RECORD, record(0xFF00, 0, range(16)),
                                                            record(0xFFF8, 0, range(16))),
@@ -321,11 +321,10 @@ CORRECTED_CASES = {
     "malformed extended address record": (R22, ":0300000210000000"),
     "extended address record with a non-hex value": (R22, ":020000021G00EC"),
     "blank line in the first segment": (R22, ""),
-    "blank line after placement ended": (R22, SEGMENT_RECORD, record(0xFF00, 0, range(4)), END_RECORD, ""),
+    "blank line after the end-of-file record": (R22, SEGMENT_RECORD, record(0xFF00, 0, range(4)), END_RECORD, ""),
     "short header in the second segment": (R22, SEGMENT_RECORD, ":000000"),
     "non-hex header": (R22, ":zz220000"),
-    # The first pass is past row 0x1FF here and passes the record over; the
-    # second pass ends placement at it, whatever its type, so both agree.
+    # Once the records of row 0x1FF have begun, malformed records are passed over.
     "malformed extended address record after the last row": (
         R22, SEGMENT_RECORD, record(0xFF00, 0, range(4)), ":0300000210000000"),
 }

@@ -7,6 +7,8 @@ import sys
 import pytest
 
 import rowmint
+from pure_reference import convert_mended
+from rowfile_model import record, row_file
 from support import (
     EOF_RECORD,
     HEADER_LINE,
@@ -166,7 +168,6 @@ def test_header_errors(conv, record, kind, message, place):
     [
         ["", ROAD_RECORD, EOF_RECORD],
         [ROAD_RECORD, "", EOF_RECORD],
-        [ROAD_RECORD, EOF_RECORD, ""],
         [ROAD_RECORD, "   \t", EOF_RECORD],
         [ROAD_RECORD, "\u3000", EOF_RECORD],
         [ROAD_RECORD, ":", EOF_RECORD],
@@ -177,7 +178,7 @@ def test_header_errors(conv, record, kind, message, place):
         [ROAD_RECORD, SEGMENT, "", SECOND_RECORD, EOF_RECORD],
         [ROAD_RECORD, SEGMENT, ":1000", SECOND_RECORD, EOF_RECORD],
     ],
-    ids=["blank-first", "blank-between", "blank-last", "spaces-only", "ideographic-space-only",
+    ids=["blank-first", "blank-between", "spaces-only", "ideographic-space-only",
          "colon-only", "one-byte", "two-bytes", "three-bytes", "blank-in-second-segment",
          "two-bytes-in-second-segment"],
 )
@@ -256,3 +257,81 @@ def test_malformed_record_in_second_segment(conv):
     error = fails(conv, lines)
     assert type(error) is ValueError
     assert str(error) == "HEX line 4: malformed extended address record"
+
+
+# ---------------------------------------------------------------- every record in flash placed or refused
+# Each file with the rows it gives (row, {offset: bytes}) in file order, or the
+# exception it raises; run through main() and through the corrected rendering.
+
+C = bytes(range(16))
+BASE_0 = ":020000020000FC"
+BASE_0_TYPE_04 = ":020000040000FA"
+BASE_2200 = ":020000020220DA"
+BELOW_SECOND = "HEX line %d: the record lies below address 0x10000, after the image reached its second segment"
+AFTER_LAST = "HEX line %d: a record of row 0x%03X follows the records of the last flash row, 0x1FF"
+
+PLACED_OR_REFUSED = {
+    # A record from row 0x021 on past 0x2200: its bytes from 0x2200 on start row 0x022 (M5b).
+    "across-0x2200": ([record(0x21F8, C), record(0x2210, b"\x01")], [(0x22, {0: C[8:], 0x10: b"\x01"})]),
+    "across-0x2200-opens-row-022-last": ([record(0x2300, b"\x05"), record(0x21FF, C)],
+                                         [(0x23, {0: b"\x05"}), (0x22, {0: C[1:]})]),
+    "across-0x2200-short": ([record(0x2100, C)[:-6], ROAD_RECORD, record(0x21F8, C)[:-6]],
+                            (ValueError, "HEX line 3: the record holds 28 data digits, its byte count needs 32")),
+    # Base 0 after the second segment began (M10).
+    "type-04-base-0-then-first-segment-data": ([SEGMENT, record(0x0500, C), BASE_0_TYPE_04, record(0x2300, C)],
+                                               (ValueError, BELOW_SECOND % 4)),
+    "row-0ff-ran-on-then-base-0-data": ([record(0xFFF8, C), record(0x0010, b"\x09")], (ValueError, BELOW_SECOND % 2)),
+    "base-0-data-after-the-last-row": ([SEGMENT, record(0xFF00, C), BASE_0, record(0x2300, C)],
+                                       (ValueError, BELOW_SECOND % 4)),
+    "base-0-record-alone-before-type-04": (
+        [ROAD_RECORD, SEGMENT, record(0x0500, C), BASE_0, ":020000040010EA", record(0, b"\xEE"),
+         ":020000040001F9", record(0x0600, C)],
+        [(0x22, {0: C}), (0x105, {0: C}), (0x106, {0: C})]),
+    # Bases other than 0x00000 and 0x10000 below 0x20000 (M11).
+    "type-02-base-0x2200-then-data": ([BASE_2200, record(0, C)],
+                                      (ValueError, "HEX line 2: extended address base 0x02200 is neither 0x00000 nor 0x10000")),
+    "type-02-base-0x10010-then-data": ([SEGMENT, ":020000021001EB", record(0, b"")],
+                                       (ValueError, "HEX line 3: extended address base 0x10010 is neither 0x00000 nor 0x10000")),
+    "odd-bases-alone": ([BASE_2200, BASE_0, ROAD_RECORD, ":020000021001EB", SEGMENT, record(0x0500, C)],
+                        [(0x22, {0: C}), (0x105, {0: C})]),
+    # Nothing but row 0x1FF after its records begin (M12); the end of flash is
+    # met in the first pass there too.
+    "descending-after-row-1ff": ([SEGMENT, record(0xFF00, C), record(0xFE00, C)], (ValueError, AFTER_LAST % (3, 0x1FE))),
+    "zero-length-lower-row-after-row-1ff": ([SEGMENT, record(0xFF00, C), "", record(0x0100)],
+                                            (ValueError, AFTER_LAST % (4, 0x101))),
+    "short-and-malformed-lines-after-row-1ff": ([SEGMENT, record(0xFF00, C), "", ":00", ":0400000210000000EA",
+                                                 ":02000002100", record(0xFF10, b"\x11")],
+                                                [(0x1FF, {0: C, 0x10: b"\x11"})]),
+    "past-flash-after-a-short-row-1ff-record": ([SEGMENT, record(0xFF00, C)[:-6], record(0xFFF8, C)],
+                                                (ValueError, "HEX line 3: the image runs past the end of flash, row 0x1FF")),
+    # The end-of-file record ends the file (M13).
+    "blank-line-after-end-of-file": ([ROAD_RECORD, EOF_RECORD, ""], [(0x22, {0: C})]),
+    "ctrl-z-after-end-of-file": ([ROAD_RECORD, EOF_RECORD, "\x1a"], [(0x22, {0: C})]),
+    "records-after-end-of-file": ([ROAD_RECORD, ":00FF0001", record(0x2300, C), ":0400000210000000EA", SEGMENT,
+                                   record(0xFF00, C), record(0xFE00, C)], [(0x22, {0: C})]),
+}
+
+
+def laid_out(rows):
+    lines = []
+    for number, pieces in rows:
+        data = bytearray(256)
+        for offset, chunk in pieces.items():
+            data[offset:offset + len(chunk)] = chunk
+        lines.append((number, bytes(data)))
+    return row_file(lines)
+
+
+@pytest.mark.parametrize("lines, expected", list(PLACED_OR_REFUSED.values()), ids=list(PLACED_OR_REFUSED))
+@pytest.mark.parametrize("converter", ["native", "rendering"])
+def test_records_in_flash_are_placed_at_their_address_or_refused(hex_file, output, lines, expected, converter):
+    hex_file.write_bytes("".join(line + "\n" for line in lines).encode("ascii"))
+    run = rowmint.main if converter == "native" else lambda: convert_mended(str(hex_file), str(output))
+    if isinstance(expected, list):
+        run()
+        assert output.read_text().splitlines() == laid_out(expected)
+        return
+    with pytest.raises(Exception) as caught:
+        run()
+    assert (type(caught.value), str(caught.value)) == expected
+    assert not output.exists()
