@@ -46,6 +46,15 @@ def test_result_of_a_substituted_replace_reaches_the_file(convert, monkeypatch):
     assert lines[1][11:15] == "abcd"
 
 
+def test_row_checksum_holds_for_a_line_of_any_length(convert, monkeypatch):
+    # A substitute may make a row line far longer than 525 characters; its
+    # checksum still covers every byte (80,000 digits here).
+    original = rowmint.replace
+    monkeypatch.setattr(rowmint, "replace", lambda s, n, line, new: original(s, n, line, new) + "FF" * 20000)
+    line = convert(record(0x2200, b"\xAB\xCD"))[1]
+    assert (sum(bytes.fromhex(line[1:])) & 255) == 0
+
+
 def test_substituted_decoder_is_used(convert, monkeypatch):
     expected = convert(*LINES)
     real = codecs.getdecoder("hex")

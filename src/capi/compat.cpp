@@ -114,14 +114,14 @@ bool six_flag(PyObject* module, const Name& flag)
 }
 
 // ord() of one element, with the builtin's own errors.
-long ord_of(PyObject* element)
+long long ord_of(PyObject* element)
 {
     if (PyUnicode_Check(element)) {
         Py_ssize_t length = PyUnicode_GetLength(element);
         if (length != 1) {
             raise_ord_length(length);
         }
-        return static_cast<long>(PyUnicode_ReadChar(element, 0));
+        return static_cast<long long>(PyUnicode_ReadChar(element, 0));
     }
     if (PyBytes_Check(element) || PyByteArray_Check(element)) {
         bool is_bytes = PyBytes_Check(element);
@@ -149,7 +149,7 @@ Ref sum_of_ords(PyObject* data)
     long long total = 0;
     while (PyObject* next = PyIter_Next(elements.get())) {
         Ref element = Ref::steal(next);
-        long value = ord_of(element.get());
+        long long value = ord_of(element.get());
         total += value;
         Ref value_object = make_int(value);
         check_status(PyList_Append(ords.get(), value_object.get()));

@@ -4,6 +4,7 @@
 #include "capi/namespace.hpp"
 #include "capi/objects.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace rowmint {
@@ -111,14 +112,25 @@ inline bool all_hex_digits(std::uint64_t word)
     return (digits | letters) == every_byte(0x80);
 }
 
+long long lane_sum(std::uint64_t lanes)
+{
+    return static_cast<long long>((lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) + ((lanes >> 32) & 0xFFFF) +
+                                  (lanes >> 48));
+}
+
+// A 16-bit lane gains at most 15 a step: folded into the total every 4096
+// steps (32768 digits), it never overflows, whatever the text's length.
+constexpr size_t steps_between_folds = 4096;
+
 long long sum_pairs(const unsigned char* text, size_t count, unsigned& invalid)
 {
     constexpr std::uint64_t first_of_pair = 0x00FF00FF00FF00FFull;
     std::uint64_t high_lanes = 0;  // four 16-bit running sums each
     std::uint64_t low_lanes = 0;
+    long long total = 0;
     size_t chars = 2 * count;
     size_t i = 0;
-    for (; i + 8 <= chars; i += 8) {
+    for (size_t steps = 1; i + 8 <= chars; i += 8, ++steps) {
         std::uint64_t word;
         std::memcpy(&word, text + i, 8);
         if (!all_hex_digits(word)) {
@@ -127,12 +139,12 @@ long long sum_pairs(const unsigned char* text, size_t count, unsigned& invalid)
         std::uint64_t nibbles = (word & every_byte(0x0F)) + 9 * ((word >> 6) & every_byte(0x01));
         high_lanes += nibbles & first_of_pair;
         low_lanes += (nibbles >> 8) & first_of_pair;
+        if (steps % steps_between_folds == 0) {
+            total += 16 * lane_sum(high_lanes) + lane_sum(low_lanes);
+            high_lanes = low_lanes = 0;
+        }
     }
-    auto lane_sum = [](std::uint64_t lanes) {
-        return static_cast<long long>((lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) + ((lanes >> 32) & 0xFFFF) +
-                                      (lanes >> 48));
-    };
-    long long total = 16 * lane_sum(high_lanes) + lane_sum(low_lanes);
+    total += 16 * lane_sum(high_lanes) + lane_sum(low_lanes);
     for (; i < chars; i += 2) {
         int high = digit_table.value[text[i]];
         int low = digit_table.value[text[i + 1]];
