@@ -69,6 +69,22 @@ def windows_quote(path):
     return path
 
 
+def cmd_runs(line):
+    """The command that `cmd.exe /c LINE` runs, by cmd's own rule: the quotes of
+    a line holding exactly two, with white space and none of &<>()@^| between
+    them, are kept (when they name an executable file: assumed here);
+    otherwise a line that begins with a quote loses it and its last quote."""
+    quotes = [i for i, ch in enumerate(line) if ch == '"']
+    if len(quotes) == 2:
+        inside = line[quotes[0] + 1:quotes[1]]
+        if not any(ch in "&<>()@^|" for ch in inside) and any(ch.isspace() for ch in inside):
+            return line
+    if line.startswith('"'):
+        last = line.rindex('"')
+        return line[1:last] + line[last + 1:]
+    return line
+
+
 def posix_returncode(status):
     try:
         return os.waitstatus_to_exitcode(status)

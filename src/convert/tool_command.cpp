@@ -63,15 +63,18 @@ Ref quote_posix(PyObject* path)
     return check(PyUnicode_Concat(opened.get(), single.get()));
 }
 
-// cmd.exe: double quotes around anything beyond plain path characters. A
-// double quote inside a path cannot be passed through cmd.exe safely.
+// cmd.exe: double quotes around anything beyond plain path characters. Two
+// characters cannot be passed through it safely: a double quote, and a %,
+// which cmd expands (%NAME%) even inside double quotes, so that the tool
+// would write one file and we would read another.
 Ref quote_windows(PyObject* path)
 {
     std::vector<Py_UCS4> chars = characters(path);
     bool plain = !chars.empty();
     for (Py_UCS4 c : chars) {
-        if (c == '"') {
-            raise(PyExc_ValueError, "cannot pass a path holding '\"' to the Windows shell: %R", path);
+        if (c == '"' || c == '%') {
+            raise(PyExc_ValueError, "cannot pass a path holding '%c' to the Windows shell: %R", static_cast<int>(c),
+                  path);
         }
         if (!(is_ascii_alnum(c) || c == '.' || c == '_' || c == '-' || c == ':' || c == '\\' || c == '/')) {
             plain = false;
@@ -82,6 +85,19 @@ Ref quote_windows(PyObject* path)
     }
     Ref quote = make_str("\"");
     Ref opened = check(PyUnicode_Concat(quote.get(), path));
+    return check(PyUnicode_Concat(opened.get(), quote.get()));
+}
+
+// `cmd /c LINE` removes the first and the last " of a line that begins with
+// one (unless it holds exactly two, and a few more conditions hold): a line
+// holding a " gets one more pair around it, which cmd takes off again.
+Ref wrap_for_cmd(Ref command)
+{
+    Ref quote = make_str("\"");
+    if (!PyUnicode_Check(command.get()) || check_status(PyUnicode_Contains(command.get(), quote.get())) == 0) {
+        return command;
+    }
+    Ref opened = check(PyUnicode_Concat(quote.get(), command.get()));
     return check(PyUnicode_Concat(opened.get(), quote.get()));
 }
 
@@ -158,7 +174,8 @@ Ref build_tool_command(PyObject* os, PyObject* objcopy, PyObject* file_elf, PyOb
     Ref command = add(objcopy, options.get());
     command = add(command.get(), elf.get());
     command = add(command.get(), space.get());
-    return add(command.get(), hex.get());
+    command = add(command.get(), hex.get());
+    return windows ? wrap_for_cmd(std::move(command)) : command;
 }
 
 // Raises subprocess.CalledProcessError when os.system reported a failure: a
