@@ -2,6 +2,7 @@
 import builtins
 import codecs
 import importlib
+import importlib.util
 import os
 import shlex
 import shutil
@@ -160,6 +161,25 @@ def test_failed_import_leaves_no_module_and_can_be_retried(tmp_path):
         "False",
         "['codecs', 'os', 'sys', 'six', 'replace', 'main'] 1.00 {}",
     ]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs _testcapi")
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        # A second interpreter is refused while the first lives.
+        ("import rowmint\nprint(_testcapi.run_in_subinterp('import rowmint'))", ["-1"]),
+        # The first one ended: the next import gets a module of its own.
+        ("print(_testcapi.run_in_subinterp('import rowmint'))\nimport rowmint, os\n"
+         "print(rowmint.os is os, rowmint.replace(0, 1, 'x' * 12, 'Y'))", ["0", "True xxxxxxxxxxxY"]),
+    ],
+    ids=["second-refused", "after-the-first-ended"],
+)
+def test_one_interpreter_per_process(tmp_path, source, expected):
+    proc = run_fresh(tmp_path, "import _testcapi\n" + source)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == expected
+    assert ("ImportError: rowmint can be loaded into one interpreter per process" in proc.stderr) == (expected == ["-1"])
 
 
 def test_builtin_open_is_taken_when_the_module_executes(tmp_path):

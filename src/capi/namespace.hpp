@@ -13,6 +13,10 @@ struct CapturedBuiltins {
     KeptRef range;  // counts the loops only: nothing observable depends on it
     KeptRef hex;
     KeptRef sum;
+    // Taken with the builtins: the "hex" decoder the codec registry hands
+    // out, to tell it from a substitute, and the error the hex codec raises.
+    KeptRef hex_decoder;
+    KeptRef binascii_error;
     // Whether each is the interpreter's own, so the work can be done in C++.
     bool open_is_standard = false;
     bool hex_is_standard = false;
@@ -22,6 +26,9 @@ struct CapturedBuiltins {
 // Resolves the builtins; NameError for one that is missing.
 void capture_builtins();
 const CapturedBuiltins& captured_builtins();
+// Lets go of everything captured, and of the module's `replace`: they
+// belong to an interpreter that has ended.
+void abandon_captured_objects() noexcept;
 
 // The module namespace first, then the builtins; NameError otherwise.
 Ref lookup_global(PyObject* module, const Name& name);

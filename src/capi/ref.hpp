@@ -58,6 +58,10 @@ private:
 class KeptRef {
 public:
     void reset(Ref value) noexcept { Ref old = Ref::steal(std::exchange(object_, value.release())); }
+    // Lets go of an object of an interpreter that has ended, without
+    // touching it: it stays allocated, and no destructor of that
+    // interpreter's runs in another.
+    void abandon() noexcept { object_ = nullptr; }
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 

@@ -10,29 +10,7 @@
 namespace rowmint {
 namespace {
 
-// The decoder that the codec registry hands out for "hex"; the registry
-// caches it, so identity tells the standard decoder from a substitute.
-PyObject* standard_decoder()
-{
-    static KeptRef kept;
-    if (!kept) {
-        Ref codecs = check(PyImport_ImportModule("codecs"));
-        Ref getdecoder = getattr(codecs.get(), "getdecoder");
-        Ref name = make_str("hex");
-        kept.reset(call(getdecoder.get(), name.get()));
-    }
-    return kept.get();
-}
-
-PyObject* binascii_error()
-{
-    static KeptRef kept;
-    if (!kept) {
-        Ref binascii = check(PyImport_ImportModule("binascii"));
-        kept.reset(getattr(binascii.get(), "Error"));
-    }
-    return kept.get();
-}
+PyObject* binascii_error() { return captured_builtins().binascii_error.get(); }
 
 }  // namespace
 
@@ -177,7 +155,7 @@ HexByteSums sum_hex_ascii(std::string_view digits, size_t tail)
 }
 
 HexDecoder::HexDecoder(Ref callable)
-    : callable_(std::move(callable)), standard_(callable_.get() == standard_decoder())
+    : callable_(std::move(callable)), standard_(callable_.get() == captured_builtins().hex_decoder.get())
 {
 }
 

@@ -39,20 +39,45 @@ void run_body(PyObject* module)
     bind_test_dict(module);
 }
 
-// The body runs once per process: importing again after the module was
+// One module object per process: importing again after the module was
 // removed from sys.modules yields this same object, with nothing run again.
+// The module, the builtins it captured and its functions belong to the
+// interpreter that imported it first, known here by its sys.modules dict
+// (held, so that no later dict can take its address). Another interpreter
+// is refused while that one lives; once it has ended, the next import
+// starts afresh.
 KeptRef the_module;
+KeptRef owner_modules;
 bool body_has_run = false;
+
+// An interpreter's sys.modules is emptied when it ends, and never before.
+bool owner_has_ended() { return PyDict_Size(owner_modules.get()) == 0; }
+
+void forget_ended_owner() noexcept
+{
+    abandon_captured_objects();
+    the_module.abandon();
+    owner_modules.abandon();
+    body_has_run = false;
+}
 
 PyObject* create_module(PyObject* spec, PyModuleDef*)
 {
     return guarded_entry([&] {
+        PyObject* modules = PyImport_GetModuleDict();  // borrowed
+        if (owner_modules && owner_modules.get() != modules) {
+            if (!owner_has_ended()) {
+                raise(PyExc_ImportError, "rowmint can be loaded into one interpreter per process");
+            }
+            forget_ended_owner();
+        }
         if (the_module) {
             return Ref::borrow(the_module.get());
         }
         Ref name = getattr(spec, "name");
         Ref module = check(PyModule_NewObject(name.get()));
         the_module.reset(module);
+        owner_modules.reset(Ref::borrow(modules));
         return module;
     });
 }
