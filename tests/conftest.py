@@ -1,5 +1,6 @@
 """Fixtures shared by the test modules."""
 
+import os
 import shutil
 import sys
 
@@ -40,6 +41,6 @@ def convert(hex_file, output):
         hex_file.write_bytes("".join(line + "\n" for line in lines).encode("ascii"))
         rowmint.main()
         data = output.read_bytes()
-        assert data.endswith(b"\n")
-        return data.decode("ascii").split("\n")[:-1]
+        assert data.endswith(os.linesep.encode())
+        return data.decode("ascii").split(os.linesep)[:-1]
     return run

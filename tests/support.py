@@ -126,5 +126,5 @@ class Conversion:
     def output_lines(self):
         with open(self.cyacd, "rb") as f:
             data = f.read()
-        assert data.endswith(b"\n")
-        return data.decode("ascii").split("\n")[:-1]
+        assert data.endswith(os.linesep.encode())
+        return data.decode("ascii").split(os.linesep)[:-1]

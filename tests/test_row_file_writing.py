@@ -40,7 +40,7 @@ def test_row_file_may_take_the_place_of_the_hex_file(hex_file, monkeypatch):
     argv[4] = argv[3]
     monkeypatch.setattr(sys, "argv", argv)
     rowmint.main()
-    assert hex_file.read_bytes() == "".join(line + "\n" for line in row_file([(0x22, DATA + bytes(240))])).encode()
+    assert hex_file.read_bytes() == "".join(line + os.linesep for line in row_file([(0x22, DATA + bytes(240))])).encode()
 
 
 def test_failed_conversion_leaves_the_old_file_and_no_temporary(convert, output):
