@@ -51,7 +51,10 @@ ROW_FILE = (
 
 EPILOG = (
     'A path that begins with "-" goes after "--", as in '
-    '"rowmint -- objcopy -image.elf out.hex out.cyacd". Exit status: 0 when '
+    '"rowmint -- objcopy app.elf app.hex -app.cyacd". That keeps it from '
+    'rowmint\'s options only: OBJCOPY reads ELF and HEX as well and would '
+    'take "-image.elf" for options of its own, so write those as '
+    '"./-image.elf". Exit status: 0 when '
     'the row file was written, 1 when the conversion failed (one line on '
     'stderr says why; no row file is written), 2 for a usage error.'
 )
