@@ -86,8 +86,17 @@ def cmd_runs(line):
 
 
 def posix_returncode(status):
+    """The exit status, or minus the signal, of a wait status; the status
+    itself where it is not a valid one. Decoded by hand before 3.9, which
+    brought os.waitstatus_to_exitcode."""
     try:
-        return os.waitstatus_to_exitcode(status)
+        if hasattr(os, "waitstatus_to_exitcode"):
+            return os.waitstatus_to_exitcode(status)
+        if os.WIFEXITED(status):
+            return os.WEXITSTATUS(status)
+        if os.WIFSIGNALED(status):
+            return -os.WTERMSIG(status)
+        raise ValueError("invalid wait status: %r" % (status,))
     except (ValueError, OverflowError):
         return status
 

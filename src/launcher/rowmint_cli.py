@@ -4,15 +4,21 @@ The conversion itself is rowmint.main(), run exactly as it is; this module
 only parses the command line, hands the four arguments to main() through
 sys.argv, and turns a failed conversion into one line on stderr and an exit
 status.
+
+The command should cost little more than the conversion: at start-up this
+module imports only what is already loaded when the interpreter starts (os,
+sys). argparse, textwrap, signal and subprocess are imported where they are
+needed: for help, the version, a usage error, or a failed conversion.
 """
 
-import argparse
 import os
-import signal
-import subprocess
 import sys
-import textwrap
-from typing import List, Optional
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # type checkers only; typing costs start-up time
+    import argparse
+    import subprocess
+    from typing import List, Optional
 
 PROG = "rowmint"
 
@@ -46,17 +52,29 @@ ROW_FILE = (
 
 EPILOG = (
     'A path that begins with "-" goes after "--", as in '
-    '"rowmint -- objcopy -image.elf out.hex out.cyacd". Exit status: 0 when '
+    '"rowmint -- objcopy app.elf app.hex -app.cyacd". That keeps it from '
+    'rowmint\'s options only: OBJCOPY reads ELF and HEX as well and would '
+    'take "-image.elf" for options of its own, so write those as '
+    '"./-image.elf". Exit status: 0 when '
     'the row file was written, 1 when the conversion failed (one line on '
     'stderr says why; no row file is written), 2 for a usage error.'
 )
 
 
+class Arguments:
+    """The four paths, as argparse's namespace holds them."""
+
+    def __init__(self, objcopy: str, elf: str, hex: str, cyacd: str) -> None:
+        self.objcopy, self.elf, self.hex, self.cyacd = objcopy, elf, hex, cyacd
+
+
 def _wrap(*paragraphs: str) -> str:
+    import textwrap
     return "\n\n".join(textwrap.fill(p, width=76) for p in paragraphs)
 
 
-def build_parser(version: str) -> argparse.ArgumentParser:
+def build_parser(version: str) -> "argparse.ArgumentParser":
+    import argparse
     parser = argparse.ArgumentParser(
         prog=PROG,
         description=_wrap(SUMMARY, ROW_FILE),
@@ -92,9 +110,10 @@ def _is_row_file(path: object, cyacd: str) -> bool:
     return os.path.dirname(path) == folder and os.path.basename(path).startswith("." + base + ".")
 
 
-def _tool_failure(error: subprocess.CalledProcessError) -> str:
+def _tool_failure(error: "subprocess.CalledProcessError") -> str:
     code = error.returncode
     if isinstance(code, int) and code < 0:
+        import signal
         try:
             how = "was killed by signal %d (%s)" % (-code, signal.Signals(-code).name)
         except ValueError:
@@ -104,7 +123,7 @@ def _tool_failure(error: subprocess.CalledProcessError) -> str:
     return "the object-copy command %s: %s" % (how, error.cmd)
 
 
-def _os_failure(error: OSError, args: argparse.Namespace) -> str:
+def _os_failure(error: OSError, args: Arguments) -> str:
     reason = error.strerror or str(error)
     filename = getattr(error, "filename", None)
     filename2 = getattr(error, "filename2", None)
@@ -125,15 +144,16 @@ def _os_failure(error: OSError, args: argparse.Namespace) -> str:
     return reason
 
 
-def _hex_line_note(error: BaseException) -> Optional[str]:
+def _hex_line_note(error: BaseException) -> "Optional[str]":
     for note in getattr(error, "__notes__", None) or ():
         if isinstance(note, str) and note.startswith("HEX line "):
             return note
     return None
 
 
-def describe(error: Exception, args: argparse.Namespace) -> str:
+def describe(error: Exception, args: Arguments) -> str:
     """The text after "rowmint: error: " for an exception out of main()."""
+    import subprocess
     if isinstance(error, subprocess.CalledProcessError):
         return _tool_failure(error)
     if isinstance(error, OSError):
@@ -154,6 +174,8 @@ def describe(error: Exception, args: argparse.Namespace) -> str:
 
 
 def _interrupted_tool(error: Exception) -> bool:
+    import signal
+    import subprocess
     return (isinstance(error, subprocess.CalledProcessError)
             and error.returncode == -getattr(signal, "SIGINT", 2))
 
@@ -165,7 +187,18 @@ def _fail(message: str) -> int:
     return EXIT_FAILED
 
 
-def run(argv: Optional[List[str]] = None) -> int:
+def _parse(argv: "List[str]", version: str) -> Arguments:
+    """The four paths; exits through argparse for help, the version and
+    usage errors."""
+    if len(argv) == 4 and not any(arg.startswith("-") for arg in argv):
+        # Four plain arguments are all argparse could make of them: it reads
+        # only arguments that begin with "-" as options.
+        return Arguments(*argv)
+    args = build_parser(version).parse_args(argv)
+    return Arguments(args.objcopy, args.elf, args.hex, args.cyacd)
+
+
+def run(argv: "Optional[List[str]]" = None) -> int:
     """Entry point of the console command; returns the exit status."""
     try:
         import rowmint
@@ -174,7 +207,7 @@ def run(argv: Optional[List[str]] = None) -> int:
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
 
-    args = build_parser(rowmint.__version__).parse_args(sys.argv[1:] if argv is None else argv)
+    args = _parse(sys.argv[1:] if argv is None else list(argv), rowmint.__version__)
 
     saved_argv = sys.argv
     sys.argv = [saved_argv[0] if saved_argv else PROG, args.objcopy, args.elf, args.hex, args.cyacd]
