@@ -126,6 +126,9 @@ std::optional<std::string_view> exact_ascii_view(PyObject* object, Ref& holder)
     // the text is ASCII.
     holder = Ref::steal(PyUnicode_AsUTF8String(object));
     if (!holder) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            throw PythonError{};
+        }
         PyErr_Clear();  // lone surrogates: not ASCII, the generic route copes
         return std::nullopt;
     }

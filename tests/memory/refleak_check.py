@@ -64,7 +64,7 @@ HEX_FILES = {
     "small": text(record(0x2200, COUNTING), record(0x22F8, COUNTING), SEGMENT, record(0x0500, b"\xAB\xCD"), END),
     "rows40": text(*image(40), end="\r\n"),
     "revisits": text(record(0x3000, b"\x02"), record(0x2200, b"\x01"), record(0x3010, b"\x03"),
-                     record(0x21F8, COUNTING), SEGMENT, record(0xFF00, b"\x01"), record(0x0100, b"\x11")),
+                     record(0x21F8, COUNTING), SEGMENT, record(0x0100, b"\x11"), record(0xFF00, b"\x01"), END, ""),
     "unicode_space": "\u3000" + record(0x2200, COUNTING) + "\u2028\n\xa0" + END + "\n",
     "lower_case": text(record(0x2200, COUNTING).lower(), ":02ff1000a0b0c0"),
     # refused, one of each kind
@@ -77,6 +77,9 @@ HEX_FILES = {
     "short_data": text(record(0x2200, COUNTING), ":10230000000102030405060708090A0B0C0D0E"),
     "no_image": text(record(0x2100, COUNTING), END),
     "past_flash": text(SEGMENT, record(0xFF00, COUNTING), record(0xFFF8, COUNTING)),
+    "below_second_segment": text(SEGMENT, record(0x0100, b"\x01"), record(0, b"\x00\x00", 4), record(0x2200, b"\x01")),
+    "odd_base": text(record(0, b"\x02\x20", 2), record(0x0000, b"\x01")),
+    "after_last_row": text(SEGMENT, record(0xFF00, b"\x01"), record(0xFE00, b"\x01")),
     "non_ascii_digits": ":02220000\u0660\u0661\u0662\u066344\n",
     # past the first 64 KiB read of the file: the text turns non-ASCII, then a bad record
     "late_error": text(*(image(40)[:2000] + ["\u00a0" + record(0x2900, b"\x01"), ":0400000210000000EA"])),
