@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
 # The extension builds and links for 64-bit Windows: cross-compiles every
 # source under src/ with MinGW-w64 against the stable ABI of 3.7, links
-# rowmint.pyd against an import library of python3.dll, and reads its import
-# and export tables. Fails on any compiler warning, on an import from a DLL
-# other than python3.dll, KERNEL32.dll and the C runtime (msvcrt.dll,
-# api-ms-win-crt-*), on a python3.dll name outside the stable ABI of 3.7, and
-# on any export but PyInit_rowmint. Prints the DLLs imported, the count of
-# python3.dll names and the newest stable-ABI version among them, and the
-# exports.
+# rowmint.pyd against an import library of python3.dll, reads its import and
+# export tables, and loads it under Wine. Fails on any compiler warning, on an
+# import from a DLL other than python3.dll, KERNEL32.dll and the C runtime
+# (msvcrt.dll, api-ms-win-crt-*), on a python3.dll name outside the stable
+# ABI of 3.7, on any export but PyInit_rowmint, and when the module does not
+# load. Prints the DLLs imported, the count of python3.dll names and the
+# newest stable-ABI version among them, and the exports.
 #
 # python3.dll's names come from abi3info (CPython's stable-ABI manifest); the
 # headers are the host interpreter's, with dev/windows/pyconfig.h beside them.
-# MinGW-w64 is installed with apt-get.
+# What is missing (MinGW-w64, Wine) is installed with apt-get.
 #
 # Usage: dev/cross_windows.sh [WORKDIR]   (default: /tmp/rowmint-windows)
 # WORKDIR gets a virtual environment for abi3info, the headers, the import
-# library, the objects and rowmint.pyd.
+# library, the objects, rowmint.pyd and a Wine prefix (about 700 MB, kept for
+# the next run).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-/tmp/rowmint-windows}
@@ -42,10 +43,14 @@ apt_install() {
 # The win32 thread flavour: no winpthread DLL to ship, and a smaller install.
 target=x86_64-w64-mingw32
 cxx=$target-g++-win32
+cc=$target-gcc-win32
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
 missing=()
-for tool in "$cxx" "$target-dlltool" "$target-objdump"; do
+for tool in "$cxx" "$cc" "$target-dlltool" "$target-objdump"; do
     command -v "$tool" >/dev/null || missing=(g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64)
 done
+[ -x "$wine" ] && [ -x "$wineserver" ] || missing+=(wine64)
 [ "${#missing[@]}" -eq 0 ] || apt_install "${missing[@]}"
 say "compiler: $("$cxx" --version | head -n 1)"
 
@@ -238,5 +243,39 @@ if exports != ["PyInit_rowmint"]:
     ok = False
 sys.exit(0 if ok else 1)
 EOF
+
+# ---------------------------------------------------------------- load test
+# Wine's loader takes rowmint.pyd, resolves its imports against a python3.dll
+# of stubs (every name of python3.def; only PyModuleDef_Init does anything)
+# and the system's DLLs, runs its initialisers and calls PyInit_rowmint.
+load=$work/load
+rm -rf "$load"
+mkdir -p "$load"
+{
+    printf '#include <stdio.h>\n#include <stdlib.h>\n'
+    printf '__attribute__((noreturn)) static void called(const char* name)\n'
+    printf '{ fprintf(stderr, "rowmint.pyd called %%s while loading\\n", name); exit(3); }\n'
+    awk '$1 == "LIBRARY" || $1 == "EXPORTS" { next }
+         $2 == "DATA" { printf "__declspec(dllexport) char %s[256];\n", $1; next }
+         $1 == "PyModuleDef_Init" { print "__declspec(dllexport) void* PyModuleDef_Init(void* definition) { return definition; }"; next }
+         { printf "__declspec(dllexport) void* %s(void) { called(\"%s\"); }\n", $1, $1 }' "$work/python3.def"
+} >"$load/python3_stubs.c"
+"$cc" -O1 -shared -o "$load/python3.dll" "$load/python3_stubs.c" || fail "the stub python3.dll does not build"
+"$cc" -std=c11 -O1 -Wall -Wextra -Werror -o "$load/load_test.exe" dev/windows/load_test.c ||
+    fail "dev/windows/load_test.c does not build"
+cp "$pyd" "$load/"
+# Wine binds a name a DLL lacks to a stub of its own and says so only among
+# the loader's warnings.
+export WINEPREFIX=$work/wine-prefix WINEDEBUG=warn+module
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+say "loading rowmint.pyd under $("$wine" --version)"
+if ! (cd "$load" && timeout 300 "$wine" load_test.exe) >"$load/output.txt" 2>"$load/wine.log"; then
+    cat "$load/output.txt" "$load/wine.log" >&2
+    fail "rowmint.pyd does not load under Wine"
+fi
+if grep 'No implementation for' "$load/wine.log" >&2; then
+    fail "rowmint.pyd imports names its DLLs do not have"
+fi
+sed 's/^/windows: /' "$load/output.txt"
 
 say "passed in $(( $(date +%s) - started ))s"
