@@ -44,14 +44,14 @@
 
 #define HAVE_LONG_LONG 1
 #define PY_LONG_LONG long long
-#define PY_LLONG_MIN LLONG_MIN
-#define PY_LLONG_MAX LLONG_MAX
-#define PY_ULLONG_MAX ULLONG_MAX
 
-/* Py_ssize_t: signed and as wide as size_t, 64 bits. */
+/* Py_ssize_t: signed and as wide as size_t, 64 bits. Headers before 3.11
+ * define PY_SSIZE_T_MAX themselves. */
 typedef long long Py_ssize_t;
 #define HAVE_PY_SSIZE_T 1
+#if PY_VERSION_HEX >= 0x030B0000
 #define PY_SSIZE_T_MAX LLONG_MAX
+#endif
 
 /* Little-endian IEEE 754 doubles; WORDS_BIGENDIAN stays undefined. */
 #define DOUBLE_IS_LITTLE_ENDIAN_IEEE754 1
@@ -66,7 +66,7 @@ typedef long long Py_ssize_t;
 #define HAVE_HYPOT 1
 #define HAVE_ROUND 1
 
-/* LLONG_MIN, LLONG_MAX, ULLONG_MAX for the macros above. */
+/* LLONG_MAX for PY_SSIZE_T_MAX. */
 #include <limits.h>
 
 #endif /* !Py_CONFIG_H */
