@@ -1,7 +1,7 @@
 // Compiled by dev/cross_windows.sh before the module's sources, with the same
 // flags: the headers and pyconfig.h give the types and stable-ABI structs of
 // python.org's 64-bit Windows build (LLP64: long stays 4 bytes).
-#include "capi/python.hpp"
+#include "capi/ref.hpp"
 
 #include <climits>
 #include <cstddef>
