@@ -173,7 +173,7 @@ def test_header_errors(conv, record, kind, message, place):
         [ROAD_RECORD, ":", EOF_RECORD],
         [ROAD_RECORD, ":10", EOF_RECORD],
         [ROAD_RECORD, ":1022", EOF_RECORD],
-        # four header bytes are needed before the segment is left (M3)
+        # four header bytes are needed before the segment is left
         [ROAD_RECORD, ":102200", EOF_RECORD],
         [ROAD_RECORD, SEGMENT, "", SECOND_RECORD, EOF_RECORD],
         [ROAD_RECORD, SEGMENT, ":1000", SECOND_RECORD, EOF_RECORD],
@@ -187,7 +187,7 @@ def test_short_header_raises_index_error(conv, lines):
     assert type(error) is IndexError
 
 
-# ---------------------------------------------------------------- the segment record (M3)
+# ---------------------------------------------------------------- the segment record
 
 SEGMENT_RECORDS = [
     ":020000021000EC",
@@ -271,13 +271,13 @@ BELOW_SECOND = "HEX line %d: the record lies below address 0x10000, after the im
 AFTER_LAST = "HEX line %d: a record of row 0x%03X follows the records of the last flash row, 0x1FF"
 
 PLACED_OR_REFUSED = {
-    # A record from row 0x021 on past 0x2200: its bytes from 0x2200 on start row 0x022 (M5b).
+    # A record from row 0x021 on past 0x2200: its bytes from 0x2200 on start row 0x022.
     "across-0x2200": ([record(0x21F8, C), record(0x2210, b"\x01")], [(0x22, {0: C[8:], 0x10: b"\x01"})]),
     "across-0x2200-opens-row-022-last": ([record(0x2300, b"\x05"), record(0x21FF, C)],
                                          [(0x23, {0: b"\x05"}), (0x22, {0: C[1:]})]),
     "across-0x2200-short": ([record(0x2100, C)[:-6], ROAD_RECORD, record(0x21F8, C)[:-6]],
                             (ValueError, "HEX line 3: the record holds 28 data digits, its byte count needs 32")),
-    # Base 0 after the second segment began (M10).
+    # Base 0 after the second segment began.
     "type-04-base-0-then-first-segment-data": ([SEGMENT, record(0x0500, C), BASE_0_TYPE_04, record(0x2300, C)],
                                                (ValueError, BELOW_SECOND % 4)),
     "row-0ff-ran-on-then-base-0-data": ([record(0xFFF8, C), record(0x0010, b"\x09")], (ValueError, BELOW_SECOND % 2)),
@@ -287,14 +287,14 @@ PLACED_OR_REFUSED = {
         [ROAD_RECORD, SEGMENT, record(0x0500, C), BASE_0, ":020000040010EA", record(0, b"\xEE"),
          ":020000040001F9", record(0x0600, C)],
         [(0x22, {0: C}), (0x105, {0: C}), (0x106, {0: C})]),
-    # Bases other than 0x00000 and 0x10000 below 0x20000 (M11).
+    # Bases other than 0x00000 and 0x10000 below 0x20000.
     "type-02-base-0x2200-then-data": ([BASE_2200, record(0, C)],
                                       (ValueError, "HEX line 2: extended address base 0x02200 is neither 0x00000 nor 0x10000")),
     "type-02-base-0x10010-then-data": ([SEGMENT, ":020000021001EB", record(0, b"")],
                                        (ValueError, "HEX line 3: extended address base 0x10010 is neither 0x00000 nor 0x10000")),
     "odd-bases-alone": ([BASE_2200, BASE_0, ROAD_RECORD, ":020000021001EB", SEGMENT, record(0x0500, C)],
                         [(0x22, {0: C}), (0x105, {0: C})]),
-    # Nothing but row 0x1FF after its records begin (M12); the end of flash is
+    # Nothing but row 0x1FF after its records begin; the end of flash is
     # met in the first pass there too.
     "descending-after-row-1ff": ([SEGMENT, record(0xFF00, C), record(0xFE00, C)], (ValueError, AFTER_LAST % (3, 0x1FE))),
     "zero-length-lower-row-after-row-1ff": ([SEGMENT, record(0xFF00, C), "", record(0x0100)],
@@ -304,7 +304,7 @@ PLACED_OR_REFUSED = {
                                                 [(0x1FF, {0: C, 0x10: b"\x11"})]),
     "past-flash-after-a-short-row-1ff-record": ([SEGMENT, record(0xFF00, C)[:-6], record(0xFFF8, C)],
                                                 (ValueError, "HEX line 3: the image runs past the end of flash, row 0x1FF")),
-    # The end-of-file record ends the file (M13).
+    # The end-of-file record ends the file.
     "blank-line-after-end-of-file": ([ROAD_RECORD, EOF_RECORD, ""], [(0x22, {0: C})]),
     "ctrl-z-after-end-of-file": ([ROAD_RECORD, EOF_RECORD, "\x1a"], [(0x22, {0: C})]),
     "records-after-end-of-file": ([ROAD_RECORD, ":00FF0001", record(0x2300, C), ":0400000210000000EA", SEGMENT,
