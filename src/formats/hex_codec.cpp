@@ -210,18 +210,9 @@ Ref RowBytes::sum_of_bytes(bool leave_out_tail) const
     if (summed_) {
         return make_int(leave_out_tail ? sums_.without_tail : sums_.all);
     }
-    const CapturedBuiltins& builtins = captured_builtins();
-    if (data_.is_native() && builtins.sum_is_standard) {
-        Py_ssize_t size = static_cast<Py_ssize_t>(data_.bytes.size());
-        SliceBounds kept = clamp_slice(size, 0, leave_out_tail ? std::optional<Py_ssize_t>(-tail_) : std::nullopt);
-        long long total = 0;
-        for (Py_ssize_t i = kept.start; i < kept.start + kept.length(); ++i) {
-            total += data_.bytes[static_cast<size_t>(i)];
-        }
-        return make_int(total);
-    }
+    // A caller's decoder or sum(): sum(data) as Python code takes it.
     Ref part = without_tail(data_, tail_, leave_out_tail);
-    return call(builtins.sum.get(), part.get());
+    return call(captured_builtins().sum.get(), part.get());
 }
 
 Ref RowBytes::sum_of_ords(bool leave_out_tail) const
