@@ -199,6 +199,7 @@ SEGMENT_RECORDS = [
     ":020000040001f9",
     ":02ABCD040001",
     ":020000021000EC0000",
+    ":020000021000EC\u03f9",  # non-ASCII text after the value
 ]
 
 

@@ -105,7 +105,10 @@ std::optional<int> extended_address_value(const HexRecord& record)
     if (record.header.byte_count() != 2) {
         return std::nullopt;
     }
-    std::optional<std::string_view> digits = record.text.ascii_slice(9, 13);
+    // Sliced first: a record text with non-ASCII characters further on may
+    // still hold four ASCII digits here.
+    Text value_text = record.text.slice(9, 13);
+    std::optional<std::string_view> digits = value_text.ascii_slice(0, std::nullopt);
     if (!digits || digits->size() != 4) {
         return std::nullopt;
     }

@@ -144,10 +144,15 @@ void Text::splice(long long start, long long lenth, const Text& source, Py_ssize
             return;
         }
     }
+    // A piece of non-ASCII text may itself be ASCII.
+    Text piece = source.slice(from, to);
+    if (is_native() && piece.is_native()) {
+        splice_ascii(start, lenth, ascii_, piece.ascii_);
+        return;
+    }
     Ref start_object = make_int(start);
     Ref lenth_object = make_int(lenth);
-    Ref piece = source.slice(from, to).object();
-    assign(splice_generic(start_object.get(), lenth_object.get(), object().get(), piece.get()));
+    assign(splice_generic(start_object.get(), lenth_object.get(), object().get(), piece.object().get()));
 }
 
 Ref splice_objects(PyObject* start, PyObject* lenth, PyObject* text, PyObject* repstr)
