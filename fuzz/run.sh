@@ -9,6 +9,7 @@
 # inputs that show it are kept in $FUZZ_ARTIFACTS (default
 # ${TMPDIR:-/tmp}/rowmint-fuzz-artifacts).  Reproduce one with
 #   python fuzz/fuzz_<target>.py <artifact file>
+# FUZZ_TARGETS picks the targets (default: "replace main").
 # FUZZ_TOLERATE=decode-first lets fuzz_main pass over a difference that has
 # already been reported (see fuzz_main.py).  FUZZ_OPTIONS adds libFuzzer
 # options; FUZZ_PRELOAD is put in LD_PRELOAD of the targets (fuzz/native.sh
@@ -46,7 +47,7 @@ export FUZZ_TMPDIR
 trap 'rm -rf "$scratch"; case $FUZZ_TMPDIR in /dev/shm/rowmint-fuzz.*) rm -rf "$FUZZ_TMPDIR";; esac' EXIT
 
 status=0
-for target in replace main; do
+for target in ${FUZZ_TARGETS:-replace main}; do
     work=$scratch/$target
     mkdir -p "$work/corpus" "$work/found"
     cp "$here/corpus/$target/"* "$work/corpus/"
