@@ -12,20 +12,9 @@ work=${1:-/tmp/rowmint-audit}
 python=${PYTHON:-python3}
 started=$(date +%s)
 
-say() { printf 'audit: %s\n' "$*"; }
-fail() { say "FAILED: $*" >&2; exit 1; }
-
-as_root() {
-    if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi
-}
-apt_updated=
-apt_install() {
-    if [ -z "$apt_updated" ]; then
-        as_root apt-get update -qq
-        apt_updated=1
-    fi
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
-}
+tag=audit
+# shellcheck source=dev/common.sh
+. "$here/dev/common.sh"
 command -v nm >/dev/null || apt_install binutils
 
 venv=$work/venv
@@ -44,14 +33,7 @@ fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 "$venv/bin/python" -m pip install -q --disable-pip-version-check abi3audit
 
-say "building the wheel"
-"$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps --no-cache-dir "$here" -w "$wheels"
-shopt -s nullglob
-built=("$wheels"/rowmint-*.whl)
-shopt -u nullglob
-[ "${#built[@]}" -eq 1 ] || fail "expected one rowmint wheel in $wheels, found ${#built[@]}"
-wheel=${built[0]}
-say "wheel: $(basename "$wheel")"
+build_wheel "$venv/bin/python" "$wheels" --no-cache-dir
 
 # ---------------------------------------------------------------- tag
 "$venv/bin/python" - "$wheel" <<'EOF' || fail "the wheel is not tagged cp37-abi3"

@@ -23,21 +23,9 @@ work=${1:-/tmp/rowmint-windows}
 python=${PYTHON:-python3}
 started=$(date +%s)
 
-say() { printf 'windows: %s\n' "$*"; }
-fail() { say "FAILED: $*" >&2; exit 1; }
-
-as_root() {
-    if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi
-}
-apt_updated=
-apt_install() {
-    if [ -z "$apt_updated" ]; then
-        as_root apt-get update -qq
-        apt_updated=1
-    fi
-    say "installing $*"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
-}
+tag=windows
+# shellcheck source=dev/common.sh
+. "$here/dev/common.sh"
 
 # ---------------------------------------------------------------- tools
 # The win32 thread flavour: no winpthread DLL to ship, and a smaller install.

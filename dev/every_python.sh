@@ -22,8 +22,9 @@ pyenv_versions=${PYENV_ROOT:-$HOME/.pyenv}/versions
 expected_minors="7 8 9 10 11 12 13"
 started=$(date +%s)
 
-say() { printf 'every-python: %s\n' "$*"; }
-fail() { say "FAILED: $*" >&2; exit 1; }
+tag=every-python
+# shellcheck source=dev/common.sh
+. "$here/dev/common.sh"
 
 # The CPython 3.N at the given path, if it runs and is one.
 is_cpython() {
@@ -66,14 +67,7 @@ rm -rf "$work"
 mkdir -p "$wheels"
 touch "$work/.every-python"
 
-say "building the wheel"
-"$python" -m pip wheel -q --disable-pip-version-check --no-deps "$here" -w "$wheels"
-shopt -s nullglob
-built=("$wheels"/rowmint-*.whl)
-shopt -u nullglob
-[ "${#built[@]}" -eq 1 ] || fail "expected one rowmint wheel in $wheels, found ${#built[@]}"
-wheel=${built[0]}
-say "wheel: $(basename "$wheel")"
+build_wheel "$python" "$wheels"
 
 # The test extra's requirements, as the wheel declares them.
 mapfile -t test_requirements < <("$python" - "$wheel" <<'EOF'

@@ -19,11 +19,9 @@ pyver=${PYVER:-3.11}
 dbg=python${pyver}-dbg
 started=$(date +%s)
 
-say() { printf 'refleak: %s\n' "$*"; }
-
-as_root() {
-    if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi
-}
+tag=refleak
+# shellcheck source=dev/common.sh
+. "$here/dev/common.sh"
 
 # The debug interpreter, its venv module, and its headers: python3.11d/ holds
 # the debug pyconfig.h and links the rest to python3.11/ (libpython3.11-dev).
@@ -33,14 +31,11 @@ ready() {
         "$dbg" -c 'import ensurepip, venv, sys; sys.gettotalrefcount' 2>/dev/null
 }
 if ! ready; then
-    say "installing $dbg"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "$dbg" "python${pyver}-venv" "libpython${pyver}-dbg" "libpython${pyver}-dev" >/dev/null
-    ready || { say "$dbg is still not usable after the install" >&2; exit 1; }
+    apt_install "$dbg" "python${pyver}-venv" "libpython${pyver}-dbg" "libpython${pyver}-dev"
+    ready || fail "$dbg is still not usable after the install"
 fi
-command -v "${CXX:-g++}" >/dev/null || as_root apt-get install -y -qq --no-install-recommends g++ >/dev/null
-command -v nm >/dev/null || as_root apt-get install -y -qq --no-install-recommends binutils >/dev/null
+command -v "${CXX:-g++}" >/dev/null || apt_install g++
+command -v nm >/dev/null || apt_install binutils
 
 if [ -e "$venv" ] && [ ! -f "$venv/pyvenv.cfg" ]; then
     say "$venv exists and is not a virtual environment; refusing to replace it" >&2

@@ -23,21 +23,9 @@ python=${PYTHON:-python3}
 cxx=${CXX:-g++}
 started=$(date +%s)
 
-say() { printf 'sanitize: %s\n' "$*"; }
-
-as_root() {
-    if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi
-}
-
-apt_updated=
-apt_install() {
-    command -v apt-get >/dev/null || { say "cannot install $*: no apt-get"; return 1; }
-    if [ -z "$apt_updated" ]; then
-        as_root apt-get update -qq
-        apt_updated=1
-    fi
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
-}
+tag=sanitize
+# shellcheck source=dev/common.sh
+. "$here/dev/common.sh"
 
 # ---------------------------------------------------------------- tools
 command -v "$cxx" >/dev/null || apt_install g++
