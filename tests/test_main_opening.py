@@ -69,14 +69,6 @@ AWKWARD_PATHS = [
 ]
 
 
-@pytest.mark.parametrize("path", AWKWARD_PATHS)
-@pytest.mark.parametrize("which", ["elf", "hex"])
-def test_posix_command_quotes_paths(monkeypatch, path, which):
-    elf, hex_ = (path, "out.hex") if which == "elf" else ("in.elf", path)
-    commands = command_of(monkeypatch, ["script", "tool", elf, hex_, "out.cyacd"])
-    assert commands == ["tool -O ihex %s %s" % (shlex.quote(elf), shlex.quote(hex_))]
-
-
 def test_plain_command_text(monkeypatch):
     commands = command_of(monkeypatch, ["script", "tool", "in.elf", "out.hex", "out.cyacd"])
     assert commands == ["tool -O ihex in.elf out.hex"]
@@ -127,12 +119,19 @@ WINDOWS_PATHS = [
 ]
 
 
-@pytest.mark.parametrize("path", WINDOWS_PATHS)
+# Each shell: how a path is quoted for it, and what its shell makes of a line.
+SHELLS = {"posix": (shlex.quote, lambda line: line), "nt": (windows_quote, cmd_runs)}
+
+
+@pytest.mark.parametrize(
+    "name, path", [("posix", path) for path in AWKWARD_PATHS] + [("nt", path) for path in WINDOWS_PATHS]
+)
 @pytest.mark.parametrize("which", ["elf", "hex"])
-def test_windows_command_quotes_paths(monkeypatch, path, which):
+def test_command_quotes_paths_for_the_shell(monkeypatch, name, path, which):
+    quote, shell_runs = SHELLS[name]
     elf, hex_ = (path, "out.hex") if which == "elf" else ("in.elf", path)
-    commands = command_of(monkeypatch, ["script", "tool", elf, hex_, "out.cyacd"], name="nt")
-    assert [cmd_runs(line) for line in commands] == ["tool -O ihex %s %s" % (windows_quote(elf), windows_quote(hex_))]
+    commands = command_of(monkeypatch, ["script", "tool", elf, hex_, "out.cyacd"], name=name)
+    assert [shell_runs(line) for line in commands] == ["tool -O ihex %s %s" % (quote(elf), quote(hex_))]
 
 
 @pytest.mark.parametrize("path", ['"', 'a"b', '"quoted.elf"', 'C:\\a b\\"x', "%PATH%", "50%.hex"])
