@@ -47,12 +47,6 @@ constexpr long long second_segment_base = 0x10000;
 constexpr long long end_of_flash = 0x20000;
 constexpr Py_ssize_t first_data_digit = 9;  // after ":", count, address and type
 
-std::string hex_number(long long value, int digits)
-{
-    std::string text = hex_digits(value);
-    return std::string(text.size() < static_cast<size_t>(digits) ? digits - text.size() : 0, '0') + text;
-}
-
 // A record shorter than its byte count would shorten its row line and shift
 // every later field of it.
 void require_all_data_digits(const HexRecord& record)
@@ -128,7 +122,7 @@ private:
         }
         if (segment_ == Segment::past_last_row && row != last_flash_row) {
             raise(PyExc_ValueError, "HEX line %zd: a record of row 0x%s follows the records of the last flash row, 0x1FF",
-                  record.line_number, hex_number(row, 3).c_str());
+                  record.line_number, hex_digits(row, 3).c_str());
         }
         if (row == last_flash_row && runs_past) {
             raise(PyExc_ValueError, "HEX line %zd: the image runs past the end of flash, row 0x1FF",
@@ -158,7 +152,7 @@ private:
         }
         if (base_ != 0 && base_ != second_segment_base) {
             raise(PyExc_ValueError, "HEX line %zd: extended address base 0x%s is neither 0x00000 nor 0x10000",
-                  record.line_number, hex_number(base_, 5).c_str());
+                  record.line_number, hex_digits(base_, 5).c_str());
         }
     }
 

@@ -5,22 +5,17 @@
 
 namespace rowmint {
 
-std::string hex_digits(long long value)
+std::string hex_digits(long long value, size_t width)
 {
     static const char digits[] = "0123456789ABCDEF";
-    if (value == 0) {
-        return "0";
-    }
     std::string text;
     for (unsigned long long rest = static_cast<unsigned long long>(value); rest != 0; rest /= 16) {
         text.insert(text.begin(), digits[rest % 16]);
     }
+    if (text.size() < width) {
+        text.insert(0, width - text.size(), '0');
+    }
     return text;
-}
-
-std::string two_hex_digits(long long value)
-{
-    return value < 16 ? "0" + hex_digits(value) : hex_digits(value);
 }
 
 int checksum_of_sum(long long sum)
@@ -31,7 +26,7 @@ int checksum_of_sum(long long sum)
 
 std::string row_prefix(int row)
 {
-    return ":000" + std::to_string(row / row_size) + two_hex_digits(row % row_size) + "0100";
+    return ":000" + std::to_string(row / row_size) + hex_digits(row % row_size, 2) + "0100";
 }
 
 namespace {
@@ -56,7 +51,7 @@ const std::string& zero_data_field()
 Text two_digit_hex_text(long long value)
 {
     if (captured_builtins().hex_is_standard) {
-        return Text::ascii(two_hex_digits(value));
+        return Text::ascii(hex_digits(value, 2));
     }
     Text digits = substituted_hex_digits(value);
     return value < 16 ? Text::ascii("0").concat(digits) : digits;

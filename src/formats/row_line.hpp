@@ -25,10 +25,9 @@ inline constexpr int metadata_digits = 24;
 inline constexpr int metadata_area_bytes = 64;
 inline constexpr const char* metadata_fixed_bytes = "112200002100000000";
 
-// Upper-case hex digits of a value, without leading zeros ("0" for 0).
-std::string hex_digits(long long value);
-// Two digits: a "0" in front of a single digit.
-std::string two_hex_digits(long long value);
+// Upper-case hex digits of a value, with zeros in front up to `width`
+// digits ("0" for 0 at width 1).
+std::string hex_digits(long long value, size_t width = 1);
 
 // The checksum rule of row lines and of the application: the byte that
 // brings the sum to a multiple of 256.
