@@ -3,6 +3,7 @@
 // caller put in its place is called.
 #pragma once
 
+#include "formats/core_arithmetic.hpp"
 #include "formats/text.hpp"
 
 #include <cstdint>
@@ -37,14 +38,7 @@ void decode_hex_ascii(std::string_view digits, std::uint8_t* out);
 
 // Sums of the bytes the digits spell, checked like decode_hex_ascii: of all
 // of them, and of all but the last `tail` bytes.
-struct HexByteSums {
-    long long all = 0;
-    long long without_tail = 0;
-    size_t count = 0;
-};
 HexByteSums sum_hex_ascii(std::string_view digits, size_t tail);
-
-int hex_digit_value(char c);  // -1 when c is not a hex digit
 
 // data = hex_decoder(line[from:])[0] for a checksum, and the length of the
 // tail that some sums leave out; kept as its two sums
