@@ -1,7 +1,5 @@
 #include "formats/core_arithmetic.hpp"
 
-#include <cstring>
-
 namespace rowmint {
 
 SliceBounds clamp_slice(Index length, Index start, std::optional<Index> stop)
@@ -17,8 +15,9 @@ SliceBounds clamp_slice(Index length, Index start, std::optional<Index> stop)
 
 namespace {
 
-// Beyond this, positions are left to Python ints (no overflow in C++).
-constexpr long long position_limit = 1LL << 60;
+// Beyond this, positions are left to Python ints: start + 11 + lenth of two
+// native positions always fits an Index, whatever its width.
+constexpr long long position_limit = PTRDIFF_MAX / 4;
 
 }  // namespace
 
@@ -27,9 +26,9 @@ bool is_native_position(long long value) { return value > -position_limit && val
 void splice_ascii(long long start, long long lenth, std::string& line, std::string_view repstr)
 {
     Index length = static_cast<Index>(line.size());
-    long long cut = start + row_prefix_length;
-    SliceBounds head = clamp_slice(length, 0, static_cast<Index>(cut));
-    SliceBounds tail = clamp_slice(length, static_cast<Index>(cut + lenth), std::nullopt);
+    Index cut = static_cast<Index>(start) + row_prefix_length;
+    SliceBounds head = clamp_slice(length, 0, cut);
+    SliceBounds tail = clamp_slice(length, cut + static_cast<Index>(lenth), std::nullopt);
     if (tail.start >= head.stop) {
         // The usual case: a stretch of the line exchanged where it stands.
         line.replace(static_cast<size_t>(head.stop), static_cast<size_t>(tail.start - head.stop), repstr);
@@ -91,6 +90,16 @@ namespace {
 // one digit ("SWAR"): no digit crosses into its neighbour in any step.
 constexpr std::uint64_t every_byte(std::uint8_t value) { return 0x0101010101010101ull * value; }
 
+// Eight digits as a word whose lowest byte is the first digit, on hosts of
+// either byte order (compilers make this one load where the host is
+// little-endian): the lanes below take a pair's first digit from the low
+// byte of each 16 bits.
+inline std::uint64_t load_little_endian(const unsigned char* text)
+{
+    auto byte = [text](int i) { return static_cast<std::uint64_t>(text[i]) << (8 * i); };
+    return byte(0) | byte(1) | byte(2) | byte(3) | byte(4) | byte(5) | byte(6) | byte(7);
+}
+
 // 0x80 in each byte that lies between lo and hi; the bytes must be ASCII.
 inline std::uint64_t bytes_within(std::uint64_t word, std::uint8_t lo, std::uint8_t hi)
 {
@@ -132,8 +141,7 @@ long long sum_pairs(const unsigned char* text, size_t count, unsigned& invalid)
     size_t chars = 2 * count;
     size_t i = 0;
     for (size_t steps = 1; i + 8 <= chars; i += 8, ++steps) {
-        std::uint64_t word;
-        std::memcpy(&word, text + i, 8);
+        std::uint64_t word = load_little_endian(text + i);
         if (!all_hex_digits(word)) {
             invalid = 1;
         }
