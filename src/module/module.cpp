@@ -93,8 +93,10 @@ int exec_module(PyObject* module)
         return none();
     });
     if (done == nullptr) {
-        // A failed import leaves nothing behind, so a later import starts afresh.
+        // A failed import leaves nothing behind, so a later import starts
+        // afresh. The import's error is held aside while the module is let go.
         body_has_run = false;
+        PendingError keep_error;
         the_module.reset(Ref());
         return -1;
     }
