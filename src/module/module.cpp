@@ -53,11 +53,11 @@ bool body_has_run = false;
 // An interpreter's sys.modules is emptied when it ends, and never before.
 bool owner_has_ended() { return PyDict_Size(owner_modules.get()) == 0; }
 
+// Everything kept belonged to the owner: the module, the builtins, the
+// interned names.
 void forget_ended_owner() noexcept
 {
-    abandon_captured_objects();
-    the_module.abandon();
-    owner_modules.abandon();
+    KeptRef::abandon_all();
     body_has_run = false;
 }
 
