@@ -156,12 +156,21 @@ FAILURES = {
         hex=[":10010000000102030405060708090A0B0C0D0E0F", EOF_RECORD],
         message="the HEX file holds no image data at or above address 0x2200"),
     "missing-output-folder": dict(
-        hex=[GOOD_RECORD, EOF_RECORD], cyacd="missing/out.cyacd",
+        hex=[GOOD_RECORD, EOF_RECORD], cyacd="missing/out.cyacd", before_tool=True,
         message="cannot write row file missing/out.cyacd: No such file or directory "
                 "(its folder missing does not exist)"),
+    "output-folder-is-a-file": dict(
+        hex=[GOOD_RECORD, EOF_RECORD], cyacd="in.elf/out.cyacd", before_tool=True,
+        message="cannot write row file in.elf/out.cyacd: Not a directory"),
     "row-file-is-a-folder": dict(
-        hex=[GOOD_RECORD, EOF_RECORD], cyacd="folder",
+        hex=[GOOD_RECORD, EOF_RECORD], cyacd="folder", before_tool=True,
         message="cannot write row file folder: Is a directory"),
+    "hex-names-the-elf": dict(
+        hex=[GOOD_RECORD, EOF_RECORD], hex_path="./in.elf", before_tool=True,
+        message="the HEX path names the ELF file"),
+    "row-file-names-the-elf": dict(
+        hex=[GOOD_RECORD, EOF_RECORD], cyacd="in.elf", before_tool=True,
+        message="the row-file path names the ELF file"),
     "hex-file-is-a-folder": dict(
         tool="true", hex_path="folder",
         message="cannot read HEX file folder: Is a directory"),
@@ -174,12 +183,16 @@ FAILURES = {
 def test_a_failed_conversion_is_one_error_line(tmp_path, case):
     spec = FAILURES[case]
     (tmp_path / "folder").mkdir()
+    (tmp_path / "in.elf").write_bytes(b"\x7fELF")
     tool = spec.get("tool") or copying_tool(tmp_path, "\n".join(spec["hex"]) + "\n")
     cyacd = spec.get("cyacd", "out.cyacd")
     result = run_cli(tmp_path, tool, "in.elf", spec.get("hex_path", "out.hex"), cyacd)
     assert_one_error_line(result, spec["message"])
-    if cyacd != "folder":
+    assert (tmp_path / "in.elf").read_bytes() == b"\x7fELF"
+    if cyacd not in ("folder", "in.elf"):
         assert not (tmp_path / cyacd).exists()
+    if spec.get("before_tool"):  # the tool never ran: no HEX file, the ELF as it was
+        assert not (tmp_path / "out.hex").exists()
 
 
 @needs_cli

@@ -1,6 +1,7 @@
 """How the row file reaches the disk: replaced in one step, never left half
 written, never appended to."""
 
+import errno
 import os
 import sys
 
@@ -51,25 +52,26 @@ def test_failed_conversion_leaves_the_old_file_and_no_temporary(convert, output)
     assert leftovers(output.parent) == []
 
 
-def test_target_that_cannot_be_replaced(hex_file, output):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
-    output.mkdir()
-    (output / "keep").write_text("x")
-    with pytest.raises(OSError):
-        rowmint.main()
-    assert (output / "keep").read_text() == "x"
-    assert leftovers(output.parent) == []
-
-
-def test_missing_folder_raises_before_anything_is_written(hex_file, monkeypatch, tmp_path):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
-    argv = list(sys.argv)
-    argv[4] = str(tmp_path / "no" / "such" / "out.cyacd")
+@pytest.mark.parametrize("row_file, error", [
+    ("no/such/out.cyacd", FileNotFoundError),
+    ("plain/out.cyacd", NotADirectoryError),
+    ("folder", IsADirectoryError),
+])
+def test_a_row_file_with_nowhere_to_go_stops_before_the_tool(monkeypatch, tmp_path, row_file, error):
+    (tmp_path / "plain").write_text("x")
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "folder" / "keep").write_text("x")
+    before = sorted(os.listdir(str(tmp_path)))
+    commands = []
+    monkeypatch.setattr(rowmint, "os", stand_in_os(system=commands.append))
+    argv = ["script", "tool", "in.elf", str(tmp_path / "image.hex"), str(tmp_path / row_file)]
     monkeypatch.setattr(sys, "argv", argv)
-    with pytest.raises(FileNotFoundError) as caught:
+    with pytest.raises(error) as caught:
         rowmint.main()
-    assert caught.value.filename == argv[4]  # the row file, not a temporary name
-    assert not (tmp_path / "no").exists()
+    assert caught.value.filename == argv[4]  # the row file as given
+    assert commands == []
+    assert sorted(os.listdir(str(tmp_path))) == before
+    assert (tmp_path / "folder" / "keep").read_text() == "x"
 
 
 def test_failure_of_the_final_replace_removes_the_temporary(hex_file, output, monkeypatch):
@@ -78,11 +80,13 @@ def test_failure_of_the_final_replace_removes_the_temporary(hex_file, output, mo
     def refuse(source, target):
         assert os.path.dirname(source) == os.path.dirname(str(output))
         assert os.path.exists(source)
-        raise PermissionError("refused by the test")
+        raise PermissionError(errno.EACCES, "refused by the test", source, target)
 
     monkeypatch.setattr(rowmint, "os", stand_in_os(replace=refuse))
-    with pytest.raises(PermissionError, match="refused by the test"):
+    with pytest.raises(PermissionError, match="refused by the test") as caught:
         rowmint.main()
+    # Named after the row file, not the temporary one.
+    assert (caught.value.filename, caught.value.filename2) == (str(output), None)
     assert not output.exists()
     assert leftovers(output.parent) == []
 

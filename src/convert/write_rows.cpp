@@ -32,20 +32,6 @@ Ref same_kind(PyObject* path_part, const std::string& ascii)
     return make_str(ascii);
 }
 
-// An OSError met while creating the temporary file names the row file: the
-// temporary's name means nothing to the caller (a missing folder, say).
-void name_the_row_file(PyObject* target) noexcept
-{
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) {
-        return;
-    }
-    PendingError pending;
-    PyObject* error = pending.value();
-    if (error != nullptr) {
-        PyObject_SetAttrString(error, "filename", target);  // a failure here leaves the error as it was
-    }
-}
-
 // The temporary file beside the target until it has replaced the target;
 // removed when anything fails before that.
 class TemporaryRowFile {
@@ -113,7 +99,6 @@ void TemporaryRowFile::create_beside(PyObject* target)
             return;
         }
         if (attempt >= 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-            name_the_row_file(target);
             throw PythonError{};
         }
         PyErr_Clear();
@@ -169,13 +154,17 @@ void write_lines(const ConversionState& state, PyObject* file)
 void write_row_file(ConversionState& state)
 {
     Ref os = state.global(global_names::os);
-    Ref fspath = getattr(os.get(), "fspath");
-    Ref target = call(fspath.get(), state.file_cyacd.get());
-    TemporaryRowFile temporary(os);
-    temporary.create_beside(target.get());
-    write_lines(state, temporary.file());
-    temporary.close();
-    temporary.replace(target.get());
+    PyObject* target = state.row_file_target.get();
+    try {
+        TemporaryRowFile temporary(os);
+        temporary.create_beside(target);
+        write_lines(state, temporary.file());
+        temporary.close();
+        temporary.replace(target);
+    } catch (const PythonError&) {
+        name_the_row_file(state.row_file_path.get());
+        throw;
+    }
 }
 
 }  // namespace rowmint
