@@ -24,15 +24,34 @@ def test_existing_row_file_is_replaced_not_appended(convert, output):
 
 
 @pytest.mark.skipif(os.name != "posix", reason="POSIX permission bits")
-def test_new_file_gets_the_permissions_of_a_newly_created_file(convert, output):
-    output.write_text("old")
-    os.chmod(output, 0o600)
+@pytest.mark.parametrize("old_mode, mode", [(None, 0o640), (0o600, 0o600), (0o751, 0o751)],
+                         ids=["new-file-umask", "kept-0600", "kept-0751"])
+def test_permission_bits_of_a_replaced_file_carry_over(convert, output, old_mode, mode):
+    if old_mode is not None:
+        output.write_text("old")
+        os.chmod(output, old_mode)
     mask = os.umask(0o027)
     try:
         convert(record(0x2200, DATA))
     finally:
         os.umask(mask)
-    assert output.stat().st_mode & 0o777 == 0o640
+    assert output.stat().st_mode & 0o7777 == mode
+
+
+@pytest.mark.parametrize("target_exists", [True, False], ids=["link", "dangling-link"])
+def test_a_row_file_link_stays_and_its_target_takes_the_rows(convert, output, target_exists):
+    target = output.parent / "real" / "rows.cyacd"
+    target.parent.mkdir()
+    if target_exists:
+        target.write_text("old rows\n")
+    try:
+        os.symlink(os.path.join("real", "rows.cyacd"), str(output))
+    except (OSError, NotImplementedError):
+        pytest.skip("no symbolic links here")
+    assert convert(record(0x2200, DATA)) == row_file([(0x22, DATA + bytes(240))])
+    assert os.readlink(str(output)) == os.path.join("real", "rows.cyacd")
+    assert target.read_text().splitlines() == row_file([(0x22, DATA + bytes(240))])
+    assert leftovers(output.parent) == leftovers(target.parent) == []
 
 
 def test_row_file_may_take_the_place_of_the_hex_file(hex_file, monkeypatch):

@@ -32,7 +32,8 @@ struct ConversionState {
     Ref file_hex;
     Ref file_cyacd;
     // The row file's path as the caller gave it (os.fspath of file_cyacd),
-    // which every error about the row file names; and the file it replaces.
+    // which every error about the row file names; and the file it replaces:
+    // the same path, or the file it links to.
     Ref row_file_path;
     Ref row_file_target;
     Ref cmd;

@@ -43,6 +43,16 @@ void refuse_writing_over_the_elf(const FileSystem& files, const ConversionState&
     }
 }
 
+// A link is followed to the file it points to, which is then replaced while
+// the link stays; a link that points nowhere yet creates its target.
+Ref resolve_links(const FileSystem& files, PyObject* row_file_path)
+{
+    if (!files.ask("islink", row_file_path)) {
+        return Ref::borrow(row_file_path);
+    }
+    return call_method(files.path.get(), "realpath", row_file_path);
+}
+
 // OSError(code, the system's text for it, path): the subclass the code
 // stands for, as the interpreter makes it for a failed system call.
 [[noreturn]] void raise_os_error(int code, PyObject* path)
@@ -85,7 +95,7 @@ void check_paths_before_the_tool(ConversionState& state)
     files.path = getattr(files.os.get(), "path");
     state.row_file_path = call_method(files.os.get(), "fspath", state.file_cyacd.get());
     refuse_writing_over_the_elf(files, state);
-    state.row_file_target = state.row_file_path;
+    state.row_file_target = resolve_links(files, state.row_file_path.get());
     require_a_place_for_the_row_file(files, state);
 }
 

@@ -47,6 +47,11 @@ public:
             Ref closed = Ref::steal(PyObject_CallMethod(file_.get(), "close", nullptr));
             PyErr_Clear();
         }
+        if (mode_taken_) {
+            // A read-only file cannot be removed on Windows.
+            Ref writable = Ref::steal(PyObject_CallMethod(os_.get(), "chmod", "Oi", path_.get(), 0600));
+            PyErr_Clear();
+        }
         Ref removed = Ref::steal(PyObject_CallMethod(os_.get(), "remove", "O", path_.get()));
     }
     TemporaryRowFile(const TemporaryRowFile&) = delete;
@@ -62,6 +67,8 @@ public:
         Ref file = std::move(file_);
         call_method(file.get(), "close");
     }
+    // An existing target's permission bits carry over to the new file.
+    void take_mode_of(PyObject* target);
     void replace(PyObject* target)
     {
         Ref replace = getattr(os_.get(), "replace");
@@ -73,6 +80,7 @@ private:
     Ref os_;
     Ref path_;  // set once the file exists
     Ref file_;
+    bool mode_taken_ = false;
     bool committed_ = false;
 };
 
@@ -103,6 +111,24 @@ void TemporaryRowFile::create_beside(PyObject* target)
         }
         PyErr_Clear();
     }
+}
+
+void TemporaryRowFile::take_mode_of(PyObject* target)
+{
+    Ref stat = getattr(os_.get(), "stat");
+    Ref status = Ref::steal(PyObject_CallFunctionObjArgs(stat.get(), target, nullptr));
+    if (!status) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            throw PythonError{};
+        }
+        PyErr_Clear();  // a new row file: the usual permissions of a new file
+        return;
+    }
+    Ref mode = getattr(status.get(), "st_mode");
+    Ref permission_bits = make_int(07777);
+    Ref bits = check(PyNumber_And(mode.get(), permission_bits.get()));
+    mode_taken_ = true;
+    call_method(os_.get(), "chmod", path_.get(), bits.get());
 }
 
 // The whole file as ASCII text, when every row line is.
@@ -160,6 +186,7 @@ void write_row_file(ConversionState& state)
         temporary.create_beside(target);
         write_lines(state, temporary.file());
         temporary.close();
+        temporary.take_mode_of(target);
         temporary.replace(target);
     } catch (const PythonError&) {
         name_the_row_file(state.row_file_path.get());
