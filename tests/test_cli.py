@@ -135,6 +135,11 @@ BAD_DIGIT = ":1022X000000102030405060708090A0B0C0D0E0F56"
 SHORT_RECORD = ":102210000001020304050607"
 MALFORMED_EXTENDED = ":0400000200100000EC"
 
+def before_the_tool(message, **paths):
+    """A failure met before the tool runs, with a tool that would have written a good HEX file."""
+    return dict(hex=[GOOD_RECORD, EOF_RECORD], before_tool=True, message=message, **paths)
+
+
 FAILURES = {
     "tool-fails": dict(
         tool="false",
@@ -155,22 +160,14 @@ FAILURES = {
     "no-image-data": dict(
         hex=[":10010000000102030405060708090A0B0C0D0E0F", EOF_RECORD],
         message="the HEX file holds no image data at or above address 0x2200"),
-    "missing-output-folder": dict(
-        hex=[GOOD_RECORD, EOF_RECORD], cyacd="missing/out.cyacd", before_tool=True,
-        message="cannot write row file missing/out.cyacd: No such file or directory "
-                "(its folder missing does not exist)"),
-    "output-folder-is-a-file": dict(
-        hex=[GOOD_RECORD, EOF_RECORD], cyacd="in.elf/out.cyacd", before_tool=True,
-        message="cannot write row file in.elf/out.cyacd: Not a directory"),
-    "row-file-is-a-folder": dict(
-        hex=[GOOD_RECORD, EOF_RECORD], cyacd="folder", before_tool=True,
-        message="cannot write row file folder: Is a directory"),
-    "hex-names-the-elf": dict(
-        hex=[GOOD_RECORD, EOF_RECORD], hex_path="./in.elf", before_tool=True,
-        message="the HEX path names the ELF file"),
-    "row-file-names-the-elf": dict(
-        hex=[GOOD_RECORD, EOF_RECORD], cyacd="in.elf", before_tool=True,
-        message="the row-file path names the ELF file"),
+    "missing-output-folder": before_the_tool(
+        "cannot write row file missing/out.cyacd: No such file or directory (its folder missing does not exist)",
+        cyacd="missing/out.cyacd"),
+    "output-folder-is-a-file": before_the_tool(
+        "cannot write row file in.elf/out.cyacd: Not a directory", cyacd="in.elf/out.cyacd"),
+    "row-file-is-a-folder": before_the_tool("cannot write row file folder: Is a directory", cyacd="folder"),
+    "hex-names-the-elf": before_the_tool("the HEX path names the ELF file", hex_path="./in.elf"),
+    "row-file-names-the-elf": before_the_tool("the row-file path names the ELF file", cyacd="in.elf"),
     "hex-file-is-a-folder": dict(
         tool="true", hex_path="folder",
         message="cannot read HEX file folder: Is a directory"),
