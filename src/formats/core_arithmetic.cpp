@@ -2,17 +2,6 @@
 
 namespace rowmint {
 
-SliceBounds clamp_slice(Index length, Index start, std::optional<Index> stop)
-{
-    auto clamp = [length](Index bound) {
-        if (bound < 0) {
-            bound += length;
-        }
-        return bound < 0 ? 0 : (bound > length ? length : bound);
-    };
-    return SliceBounds{clamp(start), stop ? clamp(*stop) : length};
-}
-
 namespace {
 
 // Beyond this, positions are left to Python ints: start + 11 + lenth of two
@@ -39,49 +28,6 @@ void splice_ascii(long long start, long long lenth, std::string& line, std::stri
     result.append(repstr);
     result.append(line, static_cast<size_t>(tail.start), std::string::npos);
     line = std::move(result);
-}
-
-int hex_digit_value(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-namespace {
-
-struct DigitTable {
-    std::int8_t value[256];
-    DigitTable()
-    {
-        for (int c = 0; c < 256; ++c) {
-            value[c] = static_cast<std::int8_t>(hex_digit_value(static_cast<char>(c)));
-        }
-    }
-};
-
-const DigitTable digit_table;
-
-}  // namespace
-
-bool decode_hex_pairs(std::string_view digits, std::uint8_t* out)
-{
-    const auto* text = reinterpret_cast<const unsigned char*>(digits.data());
-    int invalid = 0;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        int high = digit_table.value[text[i]];
-        int low = digit_table.value[text[i + 1]];
-        invalid |= high | low;  // negative once any digit is not hex
-        out[i / 2] = static_cast<std::uint8_t>(((high & 15) << 4) | (low & 15));
-    }
-    return invalid >= 0;
 }
 
 namespace {

@@ -26,7 +26,17 @@ struct SliceBounds {
     Index stop;
     Index length() const { return stop > start ? stop - start : 0; }
 };
-SliceBounds clamp_slice(Index length, Index start, std::optional<Index> stop);
+// Inline: text slicing asks for it on every record.
+inline SliceBounds clamp_slice(Index length, Index start, std::optional<Index> stop)
+{
+    auto clamp = [length](Index bound) {
+        if (bound < 0) {
+            bound += length;
+        }
+        return bound < 0 ? 0 : (bound > length ? length : bound);
+    };
+    return SliceBounds{clamp(start), stop ? clamp(*stop) : length};
+}
 
 // Whether a splice position is small enough for the native splice; larger
 // ones are left to Python ints.
@@ -36,12 +46,48 @@ bool is_native_position(long long value);
 // positions that pass is_native_position.
 void splice_ascii(long long start, long long lenth, std::string& line, std::string_view repstr);
 
-int hex_digit_value(char c);  // -1 when c is not a hex digit
+// -1 when c is not a hex digit.
+constexpr int hex_digit_value(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// hex_digit_value of every byte, made by the compiler.
+struct DigitTable {
+    std::int8_t value[256] = {};
+    constexpr DigitTable()
+    {
+        for (int c = 0; c < 256; ++c) {
+            value[c] = static_cast<std::int8_t>(hex_digit_value(static_cast<char>(c)));
+        }
+    }
+};
+inline constexpr DigitTable digit_table{};
 
 // Hex digits to bytes, two digits a byte, high nibble first; `out` takes
 // digits.size() / 2 bytes (the count must be even). False when a character
-// is not a hex digit.
-bool decode_hex_pairs(std::string_view digits, std::uint8_t* out);
+// is not a hex digit. Inline: every record's header and data come here.
+inline bool decode_hex_pairs(std::string_view digits, std::uint8_t* out)
+{
+    const auto* text = reinterpret_cast<const unsigned char*>(digits.data());
+    int invalid = 0;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+        int high = digit_table.value[text[i]];
+        int low = digit_table.value[text[i + 1]];
+        invalid |= high | low;  // negative once any digit is not hex
+        out[i / 2] = static_cast<std::uint8_t>(((high & 15) << 4) | (low & 15));
+    }
+    return invalid >= 0;
+}
 
 // Sums of the bytes the digits spell: of all of them, and of all but the
 // last `tail` bytes.
