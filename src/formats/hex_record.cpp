@@ -1,8 +1,10 @@
 #include "formats/hex_record.hpp"
 
 #include "capi/objects.hpp"
+#include "formats/row_line.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -123,7 +125,178 @@ std::optional<int> extended_address_value(const HexRecord& record)
     return value;
 }
 
+// The first character, compared as Python compares text.
+bool begins_with_colon(const Text& text)
+{
+    if (std::optional<std::string_view> ascii = text.ascii_slice(0, 1)) {
+        return *ascii == ":";
+    }
+    Ref first = text.slice(0, 1).object();
+    Ref colon = make_str(":");
+    return equals(first.get(), colon.get());
+}
+
+void require_record_length(const HexRecord& record)
+{
+    Py_ssize_t data_digits = 2 * static_cast<Py_ssize_t>(record.header.byte_count());
+    Py_ssize_t whole = first_data_digit + data_digits + 2;  // and two checksum digits
+    Py_ssize_t length = record.text.slice_length(0, std::nullopt);
+    if (length == whole) {
+        return;
+    }
+    if (length > whole) {
+        raise(PyExc_ValueError, "HEX line %zd: the record runs on past its checksum", record.line_number);
+    }
+    // Fewer data digits would shorten the row line they go to and shift
+    // every later field of it.
+    Py_ssize_t present = record.text.slice_length(first_data_digit, first_data_digit + data_digits);
+    if (present < data_digits) {
+        raise(PyExc_ValueError, "HEX line %zd: the record holds %zd data digits, its byte count needs %zd",
+              record.line_number, present, data_digits);
+    }
+    raise(PyExc_ValueError, "HEX line %zd: the record ends before its checksum", record.line_number);
+}
+
+// The digits after a record's header are read eight at a time, one
+// character in each byte of a 64-bit word. The word is put together from the
+// characters, the first in its lowest byte, so that the arithmetic below is
+// the same on hosts of either byte order.
+constexpr std::uint64_t each_byte(std::uint8_t value) { return 0x0101010101010101ull * value; }
+
+bool little_endian_host()
+{
+    const std::uint16_t probe = 1;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    return first == 1;
+}
+
+std::uint64_t eight_characters(const unsigned char* text)
+{
+    std::uint64_t word;
+    std::memcpy(&word, text, 8);
+    if (little_endian_host()) {
+        return word;
+    }
+    std::uint64_t swapped = 0;
+    for (int i = 0; i < 8; ++i, word >>= 8) {
+        swapped = (swapped << 8) | (word & 0xFF);
+    }
+    return swapped;
+}
+
+// 0x80 in each byte that holds a character from lo to hi. The bytes must
+// be below 0x80, so that no sum carries into its neighbour.
+std::uint64_t bytes_from_to(std::uint64_t word, std::uint8_t lo, std::uint8_t hi)
+{
+    return (word + each_byte(static_cast<std::uint8_t>(0x80 - lo))) &
+           ~(word + each_byte(static_cast<std::uint8_t>(0x7F - hi))) & each_byte(0x80);
+}
+
+// 0x80 in each byte that is not an ASCII hex digit.
+std::uint64_t non_digit_bytes(std::uint64_t word)
+{
+    std::uint64_t seven_bits = word & each_byte(0x7F);
+    std::uint64_t digits = bytes_from_to(seven_bits, '0', '9') | bytes_from_to(seven_bits | each_byte(0x20), 'a', 'f');
+    return (~digits | word) & each_byte(0x80);
+}
+
+// Each byte's digit value, for bytes that are hex digits: letters are the
+// characters with bit 6 set, and their low four bits count from 1 for 'a'.
+std::uint64_t digit_values(std::uint64_t word)
+{
+    return (word & each_byte(0x0F)) + 9 * ((word >> 6) & each_byte(0x01));
+}
+
+// The 16-bit lanes of a word added up (their total stays below 0x10000).
+std::uint32_t lane_total(std::uint64_t lanes) { return static_cast<std::uint32_t>((lanes * 0x0001000100010001ull) >> 48); }
+
+// The quick test of an ASCII record read by the standard decoder, which
+// nearly every record passes: ':', the length its byte count gives, and hex
+// digits after the header whose bytes bring the header's sum to a multiple
+// of 256. The checks below say what is wrong with one that fails.
+bool is_intact_ascii(std::string_view text, const RecordHeader& header)
+{
+    size_t digits = 2 * static_cast<size_t>(header.byte_count()) + 2;
+    if (text.size() != first_data_digit + digits || text[0] != ':') {
+        return false;
+    }
+    const auto* data = reinterpret_cast<const unsigned char*>(text.data()) + first_data_digit;
+    constexpr std::uint64_t first_of_pair = 0x00FF00FF00FF00FFull;
+    std::uint64_t high = 0;  // four 16-bit sums each, of the bytes' high and low digits
+    std::uint64_t low = 0;
+    std::uint64_t not_digits = 0;
+    auto add = [&](std::uint64_t word) {
+        not_digits |= non_digit_bytes(word);
+        std::uint64_t values = digit_values(word);
+        high += values & first_of_pair;
+        low += (values >> 8) & first_of_pair;
+    };
+    size_t i = 0;
+    for (; i + 8 <= digits; i += 8) {
+        add(eight_characters(data + i));
+    }
+    unsigned char rest[8] = {'0', '0', '0', '0', '0', '0', '0', '0'};  // '0' adds nothing
+    std::memcpy(rest, data + i, digits - i);
+    add(eight_characters(rest));
+    if (not_digits != 0) {
+        return false;
+    }
+    std::uint32_t header_sum = static_cast<std::uint32_t>(header.bytes[0] + header.bytes[1] + header.bytes[2] +
+                                                          header.bytes[3]);
+    return (header_sum + 16 * lane_total(high) + lane_total(low)) % 256 == 0;
+}
+
+struct RecordSums {
+    long long all = 0;
+    long long before_checksum = 0;
+};
+
+// The bytes after ':' (header, data, checksum), decoded as the header is:
+// a character that is not a hex digit fails as it would there.
+RecordSums record_byte_sums(const HexRecord& record, const HexDecoder& decoder)
+{
+    Decoded decoded = decoder.decode(record.text.slice(1, std::nullopt));
+    RecordSums sums;
+    int last = 0;
+    if (decoded.is_native()) {
+        for (std::uint8_t byte : decoded.bytes) {
+            sums.all += byte;
+            last = byte;
+        }
+    } else {
+        Py_ssize_t size = PyObject_Size(decoded.object.get());
+        if (size < 0) {
+            throw PythonError{};
+        }
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            last = header_byte_value(decoded.object.get(), i);
+            sums.all += last;
+        }
+    }
+    sums.before_checksum = sums.all - last;
+    return sums;
+}
+
 }  // namespace
+
+void require_intact_record(const HexRecord& record, const HexDecoder& decoder)
+{
+    std::optional<std::string_view> ascii = record.text.ascii_slice(0, std::nullopt);
+    if (ascii && decoder.is_standard() && is_intact_ascii(*ascii, record.header)) {
+        return;
+    }
+    if (!begins_with_colon(record.text)) {
+        raise(PyExc_ValueError, "HEX line %zd: the record does not begin with ':'", record.line_number);
+    }
+    require_record_length(record);
+    RecordSums sums = record_byte_sums(record, decoder);
+    if (sums.all % 256 != 0) {
+        long long checksum = sums.all - sums.before_checksum;
+        raise(PyExc_ValueError, "HEX line %zd: the record checksum is 0x%s, its bytes need 0x%s", record.line_number,
+              hex_digits(checksum, 2).c_str(), hex_digits(checksum_of_sum(sums.before_checksum), 2).c_str());
+    }
+}
 
 void read_record(PyObject* line, Py_ssize_t line_number, const HexDecoder& decoder, HexRecord& record)
 {
