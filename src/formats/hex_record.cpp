@@ -4,7 +4,6 @@
 #include "formats/row_line.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -77,6 +76,47 @@ RecordHeader header_from(const Decoded& decoded)
         header.bytes[static_cast<size_t>(i)] = header_byte_value(decoded.object.get(), i);
     }
     return header;
+}
+
+// Each character's value as a hex digit, -1 for the rest.
+struct DigitValues {
+    std::int8_t value[256];
+    DigitValues()
+    {
+        for (int c = 0; c < 256; ++c) {
+            value[c] = static_cast<std::int8_t>(hex_digit_value(static_cast<char>(c)));
+        }
+    }
+};
+
+const DigitValues digit_values;
+
+// The quick reading of an ASCII record by the standard decoder, which nearly
+// every record passes: ':', then only hex digits, as many as the byte count
+// gives, whose bytes sum to a multiple of 256. One sweep over the digits
+// decodes the header and sums the rest; a record that fails it is read
+// again by the steps that say what is wrong.
+bool read_intact_record(std::string_view text, RecordHeader& header)
+{
+    if (text.size() < first_data_digit + 2 || text.size() % 2 == 0 || text[0] != ':') {
+        return false;
+    }
+    const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
+    unsigned sum = 0;
+    for (size_t i = 1; i < text.size(); i += 2) {
+        int high = digit_values.value[digits[i]];
+        int low = digit_values.value[digits[i + 1]];
+        if ((high | low) < 0) {
+            return false;
+        }
+        int byte = high * 16 + low;
+        if (i < first_data_digit) {
+            header.bytes[i / 2] = byte;
+        }
+        sum += static_cast<unsigned>(byte);
+    }
+    header.size = 4;
+    return text.size() == first_data_digit + 2 + 2 * static_cast<size_t>(header.byte_count()) && sum % 256 == 0;
 }
 
 // index_hex: characters 1 to 8 of the record text, decoded.
@@ -157,96 +197,7 @@ void require_record_length(const HexRecord& record)
     raise(PyExc_ValueError, "HEX line %zd: the record ends before its checksum", record.line_number);
 }
 
-// The digits after a record's header are read eight at a time, one
-// character in each byte of a 64-bit word. The word is put together from the
-// characters, the first in its lowest byte, so that the arithmetic below is
-// the same on hosts of either byte order.
-constexpr std::uint64_t each_byte(std::uint8_t value) { return 0x0101010101010101ull * value; }
-
-bool little_endian_host()
-{
-    const std::uint16_t probe = 1;
-    unsigned char first;
-    std::memcpy(&first, &probe, 1);
-    return first == 1;
-}
-
-std::uint64_t eight_characters(const unsigned char* text)
-{
-    std::uint64_t word;
-    std::memcpy(&word, text, 8);
-    if (little_endian_host()) {
-        return word;
-    }
-    std::uint64_t swapped = 0;
-    for (int i = 0; i < 8; ++i, word >>= 8) {
-        swapped = (swapped << 8) | (word & 0xFF);
-    }
-    return swapped;
-}
-
-// 0x80 in each byte that holds a character from lo to hi. The bytes must
-// be below 0x80, so that no sum carries into its neighbour.
-std::uint64_t bytes_from_to(std::uint64_t word, std::uint8_t lo, std::uint8_t hi)
-{
-    return (word + each_byte(static_cast<std::uint8_t>(0x80 - lo))) &
-           ~(word + each_byte(static_cast<std::uint8_t>(0x7F - hi))) & each_byte(0x80);
-}
-
-// 0x80 in each byte that is not an ASCII hex digit.
-std::uint64_t non_digit_bytes(std::uint64_t word)
-{
-    std::uint64_t seven_bits = word & each_byte(0x7F);
-    std::uint64_t digits = bytes_from_to(seven_bits, '0', '9') | bytes_from_to(seven_bits | each_byte(0x20), 'a', 'f');
-    return (~digits | word) & each_byte(0x80);
-}
-
-// Each byte's digit value, for bytes that are hex digits: letters are the
-// characters with bit 6 set, and their low four bits count from 1 for 'a'.
-std::uint64_t digit_values(std::uint64_t word)
-{
-    return (word & each_byte(0x0F)) + 9 * ((word >> 6) & each_byte(0x01));
-}
-
-// The 16-bit lanes of a word added up (their total stays below 0x10000).
-std::uint32_t lane_total(std::uint64_t lanes) { return static_cast<std::uint32_t>((lanes * 0x0001000100010001ull) >> 48); }
-
-// The quick test of an ASCII record read by the standard decoder, which
-// nearly every record passes: ':', the length its byte count gives, and hex
-// digits after the header whose bytes bring the header's sum to a multiple
-// of 256. The checks below say what is wrong with one that fails.
-bool is_intact_ascii(std::string_view text, const RecordHeader& header)
-{
-    size_t digits = 2 * static_cast<size_t>(header.byte_count()) + 2;
-    if (text.size() != first_data_digit + digits || text[0] != ':') {
-        return false;
-    }
-    const auto* data = reinterpret_cast<const unsigned char*>(text.data()) + first_data_digit;
-    constexpr std::uint64_t first_of_pair = 0x00FF00FF00FF00FFull;
-    std::uint64_t high = 0;  // four 16-bit sums each, of the bytes' high and low digits
-    std::uint64_t low = 0;
-    std::uint64_t not_digits = 0;
-    auto add = [&](std::uint64_t word) {
-        not_digits |= non_digit_bytes(word);
-        std::uint64_t values = digit_values(word);
-        high += values & first_of_pair;
-        low += (values >> 8) & first_of_pair;
-    };
-    size_t i = 0;
-    for (; i + 8 <= digits; i += 8) {
-        add(eight_characters(data + i));
-    }
-    unsigned char rest[8] = {'0', '0', '0', '0', '0', '0', '0', '0'};  // '0' adds nothing
-    std::memcpy(rest, data + i, digits - i);
-    add(eight_characters(rest));
-    if (not_digits != 0) {
-        return false;
-    }
-    std::uint32_t header_sum = static_cast<std::uint32_t>(header.bytes[0] + header.bytes[1] + header.bytes[2] +
-                                                          header.bytes[3]);
-    return (header_sum + 16 * lane_total(high) + lane_total(low)) % 256 == 0;
-}
-
+// A record's bytes after ':' summed, with and without its checksum byte.
 struct RecordSums {
     long long all = 0;
     long long before_checksum = 0;
@@ -282,8 +233,7 @@ RecordSums record_byte_sums(const HexRecord& record, const HexDecoder& decoder)
 
 void require_intact_record(const HexRecord& record, const HexDecoder& decoder)
 {
-    std::optional<std::string_view> ascii = record.text.ascii_slice(0, std::nullopt);
-    if (ascii && decoder.is_standard() && is_intact_ascii(*ascii, record.header)) {
+    if (record.intact) {
         return;
     }
     if (!begins_with_colon(record.text)) {
@@ -301,6 +251,7 @@ void require_intact_record(const HexRecord& record, const HexDecoder& decoder)
 void read_record(PyObject* line, Py_ssize_t line_number, const HexDecoder& decoder, HexRecord& record)
 {
     record.line_number = line_number;
+    record.intact = false;
     strip_line(line, record.text);
     record.header = decode_header(record.text, decoder);
 }
@@ -309,8 +260,12 @@ void read_record(std::string_view ascii_line, Py_ssize_t line_number, const HexD
                  HexRecord& record)
 {
     record.line_number = line_number;
-    record.text.assign_ascii(stripped(ascii_line));
-    record.header = decode_header(record.text, decoder);
+    std::string_view text = stripped(ascii_line);
+    record.text.assign_ascii(text);
+    record.intact = decoder.is_standard() && read_intact_record(text, record.header);
+    if (!record.intact) {
+        record.header = decode_header(record.text, decoder);
+    }
 }
 
 RecordClass classify(const HexRecord& record)

@@ -31,6 +31,7 @@ struct HexRecord {
     Py_ssize_t line_number = 0;  // counted from 1 in the file
     Text text;                   // the record text
     RecordHeader header;
+    bool intact = false;  // known whole and intact from the quick reading of the line
 };
 
 enum class RecordKind {
