@@ -40,7 +40,7 @@ void strip_line(PyObject* line, Text& text)
     text.assign(call_method(line, "strip"));
 }
 
-int header_byte_value(PyObject* decoded, int index)
+int header_byte_value(PyObject* decoded, Py_ssize_t index)
 {
     Ref item = get_item(decoded, index);
     Ref number = check(PyNumber_Index(item.get()));
@@ -98,7 +98,8 @@ const DigitValues digit_values;
 // again by the steps that say what is wrong.
 bool read_intact_record(std::string_view text, RecordHeader& header)
 {
-    if (text.size() < first_data_digit + 2 || text.size() % 2 == 0 || text[0] != ':') {
+    constexpr size_t header_end = static_cast<size_t>(first_data_digit);
+    if (text.size() < header_end + 2 || text.size() % 2 == 0 || text[0] != ':') {
         return false;
     }
     const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
@@ -110,13 +111,13 @@ bool read_intact_record(std::string_view text, RecordHeader& header)
             return false;
         }
         int byte = high * 16 + low;
-        if (i < first_data_digit) {
+        if (i < header_end) {
             header.bytes[i / 2] = byte;
         }
         sum += static_cast<unsigned>(byte);
     }
     header.size = 4;
-    return text.size() == first_data_digit + 2 + 2 * static_cast<size_t>(header.byte_count()) && sum % 256 == 0;
+    return text.size() == header_end + 2 + 2 * static_cast<size_t>(header.byte_count()) && sum % 256 == 0;
 }
 
 // index_hex: characters 1 to 8 of the record text, decoded.
