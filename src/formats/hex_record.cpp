@@ -78,19 +78,6 @@ RecordHeader header_from(const Decoded& decoded)
     return header;
 }
 
-// Each character's value as a hex digit, -1 for the rest.
-struct DigitValues {
-    std::int8_t value[256];
-    DigitValues()
-    {
-        for (int c = 0; c < 256; ++c) {
-            value[c] = static_cast<std::int8_t>(hex_digit_value(static_cast<char>(c)));
-        }
-    }
-};
-
-const DigitValues digit_values;
-
 // The quick reading of an ASCII record by the standard decoder, which nearly
 // every record passes: ':', then only hex digits, as many as the byte count
 // gives, whose bytes sum to a multiple of 256. One sweep over the digits
@@ -105,8 +92,8 @@ bool read_intact_record(std::string_view text, RecordHeader& header)
     const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
     unsigned sum = 0;
     for (size_t i = 1; i < text.size(); i += 2) {
-        int high = digit_values.value[digits[i]];
-        int low = digit_values.value[digits[i + 1]];
+        int high = digit_table.value[digits[i]];
+        int low = digit_table.value[digits[i + 1]];
         if ((high | low) < 0) {
             return false;
         }
