@@ -8,12 +8,12 @@ of many lengths and addresses, records across 0x2200, the segment record and
 its variants, other extended address records, bases inside flash and base 0
 after the second segment, end-of-file records with lines after them, start
 address records, unknown types, lower-case lines, runs of rows up to the end
-of flash and down from it, blank lines, every line end, padding that puts a
-line across the module's read boundary at 64 K characters).  Records carry
-their checksums and the file ends with the end-of-file record, so that the
-rules of placement are reached; one recipe in four is a faulty file, which
-also holds short, long and broken lines, wrong checksums, raw bytes and may
-lack the end-of-file record.  Any other input is
+of flash and down from it, every line end, padding that puts a line across
+the module's read boundary at 64 K characters).  Records carry their
+checksums and the file ends with the end-of-file record, so that the rules
+of placement are reached; one recipe in four is a faulty file, which also
+holds blank, short, long and broken lines, wrong checksums and raw bytes and
+may lack the end-of-file record.  Any other input is
 taken as the HEX file byte for byte, so plain HEX files serve as seeds.
 
 Oracle, for every input:
@@ -123,12 +123,13 @@ BLANKS = ("", " ", "\t", " \t ", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x1f",
 JUNK_DIGITS = ("G", "g", " ", "\u00e9", "\u0660", "\uff11", "\x00", ":", "-", "\U0001f600", "\udcff")
 END_OF_FILE_SPELLINGS = (END_OF_FILE, END_OF_FILE, ":00000001ff", ":00FF000100")
 BROKEN_END_OF_FILE = (":00FF0001FF", ":0000000100", ":00000001")
-# Faulty files only: lines that fail the record checks.
-BROKEN_KINDS = (10, 15, 16, 17)
+# Faulty files only: lines that fail the record checks, and blank lines
+# (refused before the records of the last row).
+BROKEN_KINDS = (10, 14, 15, 16, 17)
 # What may follow the end-of-file record: none of it is read.
 AFTER_END = ("", "\x1a", "\x1a\x1a", " ", "end", ":", ":0400000210000000EA", ":10220000" + "EE" * 16,
              b"\xff\xfe\x1a", b"\x00" * 8)
-LINE_ENDS = ("\n", "\r\n", "\r", "\n\n", "\r\r\n", "\n\r")
+LINE_ENDS = ("\n", "\r\n", "\r", "\n\n", "\r\r\n", "\n\r")  # the last three make blank lines
 MAX_LINES = 1200  # enough for every flash row, few enough for a quick run
 
 
@@ -255,7 +256,8 @@ class Recipe:
     def build(self):
         r = self.r
         self.faulty = r.byte() >= 192
-        ends = r.byte() % (len(LINE_ENDS) + 1)
+        line_ends = LINE_ENDS if self.faulty else LINE_ENDS[:3]
+        ends = r.byte() % (len(line_ends) + 1)
         for _ in range(r.size(400)):
             if r.pos >= len(r.data) or len(self.lines) >= MAX_LINES:
                 break
@@ -274,7 +276,7 @@ class Recipe:
                     line = b" " * pad + line
                 else:
                     line = " " * pad + line
-            end = LINE_ENDS[ends] if ends < len(LINE_ENDS) else r.choice(LINE_ENDS)
+            end = line_ends[ends] if ends < len(line_ends) else r.choice(line_ends)
             if number == len(self.lines) - 1 and r.byte() < 64:
                 end = ""
             if isinstance(line, bytes):
