@@ -19,10 +19,9 @@ line, one row line per row, a record running past its row always reaches the
 following row, every record must be whole and intact (':' first, its length
 by its byte count, hex digits, its checksum), the end-of-file record ends the
 file and a file without one is refused, and the row file is replaced
-atomically.  Both passes read the file
-through one RecordReader (the states `flash` 0, 1, 2 and the extended address
-`base`), so they agree on every row, and every refusal is met in the first
-pass.
+atomically.  Both passes read the file through one RecordReader (the states
+`flash` 0, 1, 2 and the extended address `base`), so they agree on every row,
+and every refusal is met in the first pass.
 
 Readings chosen where the corrections leave a detail open (convert_mended):
 - Every line's header (characters 1 to 8) is decoded first, in every state,
@@ -32,8 +31,8 @@ Readings chosen where the corrections leave a detail open (convert_mended):
   its byte count is 2; its address field is ignored.  The segment record is
   a well-formed one giving base 0x10000 (type 02 value 1000, type 04 value
   0001).
-- The end-of-file record is any record whose header decodes to 4 bytes with
-  type 01, whatever its byte count, address field, checksum or base.
+- The end-of-file record is any intact record of type 01, whatever its byte
+  count, address field or base.
 - A line's checks, in order: its header decoded, a short header (refused
   before the records of the last row, passed over after), then whether the
   record is whole and intact, then the rules of its type.
