@@ -133,7 +133,7 @@ def test_paths_beginning_with_a_dash_go_after_the_separator(tmp_path):
 
 BAD_DIGIT = ":1022X000000102030405060708090A0B0C0D0E0F56"
 SHORT_RECORD = ":102210000001020304050607"
-MALFORMED_EXTENDED = ":0400000200100000EC"
+MALFORMED_EXTENDED = ":0400000200100000EA"
 
 def before_the_tool(message, **paths):
     """A failure met before the tool runs, with a tool that would have written a good HEX file."""
@@ -158,7 +158,7 @@ FAILURES = {
         hex=[GOOD_RECORD, SHORT_RECORD, EOF_RECORD],
         message="HEX line 2: the record holds 16 data digits, its byte count needs 32"),
     "no-image-data": dict(
-        hex=[":10010000000102030405060708090A0B0C0D0E0F", EOF_RECORD],
+        hex=[":10010000000102030405060708090A0B0C0D0E0F77", EOF_RECORD],
         message="the HEX file holds no image data at or above address 0x2200"),
     "missing-output-folder": before_the_tool(
         "cannot write row file missing/out.cyacd: No such file or directory (its folder missing does not exist)",

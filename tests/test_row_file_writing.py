@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import rowmint
-from rowfile_model import record, row_file, stand_in_os
+from rowfile_model import hex_file_bytes, record, row_file, stand_in_os
 
 DATA = bytes(range(16))
 
@@ -55,7 +55,7 @@ def test_a_row_file_link_stays_and_its_target_takes_the_rows(convert, output, ta
 
 
 def test_row_file_may_take_the_place_of_the_hex_file(hex_file, monkeypatch):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
+    hex_file.write_bytes(hex_file_bytes([record(0x2200, DATA)]))
     argv = list(sys.argv)
     argv[4] = argv[3]
     monkeypatch.setattr(sys, "argv", argv)
@@ -94,7 +94,7 @@ def test_a_row_file_with_nowhere_to_go_stops_before_the_tool(monkeypatch, tmp_pa
 
 
 def test_failure_of_the_final_replace_removes_the_temporary(hex_file, output, monkeypatch):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
+    hex_file.write_bytes(hex_file_bytes([record(0x2200, DATA)]))
 
     def refuse(source, target):
         assert os.path.dirname(source) == os.path.dirname(str(output))
@@ -115,7 +115,7 @@ def test_failure_of_the_final_replace_removes_the_temporary(hex_file, output, mo
     pytest.param(os.fsencode, id="bytes"),
 ])
 def test_row_file_path_of_other_path_types(hex_file, output, monkeypatch, as_path):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
+    hex_file.write_bytes(hex_file_bytes([record(0x2200, DATA)]))
     argv = list(sys.argv)
     argv[4] = as_path(str(output))
     monkeypatch.setattr(sys, "argv", argv)

@@ -61,17 +61,18 @@ constexpr int hex_digit_value(char c)
     return -1;
 }
 
-// hex_digit_value of every byte, made by the compiler.
-struct DigitTable {
+// Every character's value as a hex digit, -1 for the rest: long texts are
+// read by table.
+struct HexDigitTable {
     std::int8_t value[256] = {};
-    constexpr DigitTable()
+    constexpr HexDigitTable()
     {
         for (int c = 0; c < 256; ++c) {
             value[c] = static_cast<std::int8_t>(hex_digit_value(static_cast<char>(c)));
         }
     }
 };
-inline constexpr DigitTable digit_table{};
+inline constexpr HexDigitTable digit_table{};
 
 // Hex digits to bytes, two digits a byte, high nibble first; `out` takes
 // digits.size() / 2 bytes (the count must be even). False when a character
