@@ -4,16 +4,10 @@
 
 namespace rowmint {
 
-SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop)
-{
-    auto clamp = [length](Py_ssize_t bound) {
-        if (bound < 0) {
-            bound += length;
-        }
-        return bound < 0 ? 0 : (bound > length ? length : bound);
-    };
-    return SliceBounds{clamp(start), stop ? clamp(*stop) : length};
-}
+// The core counts positions in Index, the interpreter in Py_ssize_t: they
+// must be the same integers.
+static_assert(sizeof(Index) == sizeof(Py_ssize_t) && PTRDIFF_MAX == PY_SSIZE_T_MAX,
+              "Index and Py_ssize_t differ on this platform");
 
 Text Text::adopt(Ref object)
 {
@@ -88,25 +82,6 @@ void Text::append(const Text& tail)
 
 namespace {
 
-// The splice on ASCII text, in place where it can be.
-void splice_ascii(long long start, long long lenth, std::string& line, std::string_view repstr)
-{
-    Py_ssize_t length = static_cast<Py_ssize_t>(line.size());
-    long long cut = start + row_prefix_length;
-    SliceBounds head = clamp_slice(length, 0, static_cast<Py_ssize_t>(cut));
-    SliceBounds tail = clamp_slice(length, static_cast<Py_ssize_t>(cut + lenth), std::nullopt);
-    if (tail.start >= head.stop) {
-        // The usual case: a stretch of the line exchanged where it stands.
-        line.replace(static_cast<size_t>(head.stop), static_cast<size_t>(tail.start - head.stop), repstr);
-        return;
-    }
-    // A negative lenth repeats the characters between the two cuts.
-    std::string result = line.substr(0, static_cast<size_t>(head.stop));
-    result.append(repstr);
-    result.append(line, static_cast<size_t>(tail.start), std::string::npos);
-    line = std::move(result);
-}
-
 // The splice step by step through the object protocol, so that every object
 // sees exactly the operations Python code makes on it, in the same order.
 Ref splice_generic(PyObject* start, PyObject* lenth, PyObject* text, PyObject* repstr)
@@ -121,13 +96,10 @@ Ref splice_generic(PyObject* start, PyObject* lenth, PyObject* text, PyObject* r
     return add(head_and_new.get(), tail.get());
 }
 
-// Beyond this, positions are left to Python ints (no overflow in C++).
-constexpr long long position_limit = 1LL << 60;
-
 std::optional<long long> small_position(PyObject* number)
 {
     std::optional<long long> value = exact_small_int(number);
-    if (value && *value > -position_limit && *value < position_limit) {
+    if (value && is_native_position(*value)) {
         return value;
     }
     return std::nullopt;
