@@ -8,10 +8,12 @@ as it is, with keywords and path objects, and may prove the result before it
 replaces the old row file.
 """
 
+from .conversion import CheckFailed, Summary, convert
 from .image import Image, Piece
 from .proof import Report, check
 from .row_file import Problem, Row, RowFile, read_row_file
 
 __all__ = [
-    "Image", "Piece", "Problem", "Report", "Row", "RowFile", "check", "read_row_file",
+    "CheckFailed", "Image", "Piece", "Problem", "Report", "Row", "RowFile", "Summary",
+    "check", "convert", "read_row_file",
 ]
