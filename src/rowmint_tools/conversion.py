@@ -1,6 +1,7 @@
 """Conversions through `rowmint.main()`, run as it is, and the replacement of
 a row file by one that has been proven first."""
 
+import errno
 import os
 import shutil
 import stat
@@ -92,6 +93,8 @@ def _scratch_beside(target: str) -> Iterator[str]:
     """A path for a new row file in a folder of its own beside the file that
     `target` names, on the same file system; the folder is removed after."""
     final = os.path.realpath(target)
+    if os.path.isdir(final):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
     try:
         folder = tempfile.mkdtemp(prefix="." + os.path.basename(final) + ".", dir=os.path.dirname(final))
     except OSError as error:
