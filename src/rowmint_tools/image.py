@@ -10,13 +10,9 @@ consecutive addresses.
 
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, BinaryIO, Dict, List, Tuple
+from typing import Any, BinaryIO, Dict, List, Tuple, cast
 
 from .row_file import FIRST_ROW, LAST_ROW, ROW_SIZE, PathArg
-
-if TYPE_CHECKING:
-    from elftools.elf.sections import Section
-    from elftools.elf.segments import Segment
 
 APP_START = FIRST_ROW * ROW_SIZE  # below: the bootloader's flash
 FLASH_END = (LAST_ROW + 1) * ROW_SIZE
@@ -92,7 +88,7 @@ class Image:
         return any(piece.address == start and piece.end == end for piece in self.pieces)
 
 
-def _load_address(section: "Section", segments: List["Segment"]) -> int:
+def _load_address(section: Any, segments: List[Any]) -> int:
     """Where a loader puts a section: its place in the PT_LOAD segment whose
     file bytes hold it, or its own address when no segment does (a section
     that runs from RAM loads at the flash address its segment gives)."""
@@ -100,7 +96,7 @@ def _load_address(section: "Section", segments: List["Segment"]) -> int:
     for segment in segments:
         start = segment["p_offset"]
         if start <= offset and offset + size <= start + segment["p_filesz"]:
-            return int(segment["p_paddr"]) + offset - start
+            return int(segment["p_paddr"] + offset - start)
     return int(section["sh_addr"])
 
 
@@ -108,7 +104,10 @@ def _elf_pieces(stream: BinaryIO) -> List[Piece]:
     from elftools.elf.constants import SH_FLAGS
     from elftools.elf.elffile import ELFFile
 
-    elf = ELFFile(stream)
+    # Its objects as Any: pyelftools has types from 0.33 on, while the
+    # releases before (the last for Python 3.7 is 0.32) leave most
+    # functions without them.
+    elf: Any = cast(Any, ELFFile)(stream)
     segments = [s for s in elf.iter_segments() if s["p_type"] == "PT_LOAD"]
     pieces = []
     for section in elf.iter_sections():

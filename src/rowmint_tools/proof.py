@@ -103,8 +103,13 @@ def _metadata_area_bytes(rows: RowFile, image: Image, image_rows: Dict[int, Flas
     """Image bytes in the last row's metadata area, unless a section of
     their own reserves exactly that area (its bytes are placeholders)."""
     last = rows.metadata_row
-    number = last.number if last is not None else max(image_rows, default=None)
-    if number is None or number not in image_rows:
+    if last is not None:
+        number = last.number
+    elif image_rows:
+        number = max(image_rows)
+    else:
+        return []
+    if number not in image_rows:
         return []
     area = number * ROW_SIZE + METADATA_AREA
     if image.covers_exactly(area, area + ROW_SIZE - METADATA_AREA):
