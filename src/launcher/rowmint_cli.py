@@ -25,8 +25,9 @@ if TYPE_CHECKING:  # type checkers only; typing costs start-up time
 PROG = "rowmint"
 USAGE = "rowmint [-h] [--version] [--check[=hex]] [--verbose] OBJCOPY ELF HEX CYACD"
 
-# Exit statuses: 0 done, 1 the conversion failed, 2 a usage error (argparse's),
-# 130 interrupted (128 + SIGINT, as a shell reports it).
+# Exit statuses: 0 done, 1 the conversion (or with --check its proof) failed,
+# 2 a usage error (argparse's), 130 interrupted (128 + SIGINT, as a shell
+# reports it).
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 130
 
@@ -115,7 +116,7 @@ def build_parser(version: str) -> "argparse.ArgumentParser":
     )
     parser.add_argument("--version", action="version", version=version)
     parser.add_argument(
-        "--check", nargs="?", const="elf", choices=("elf", "hex"), metavar="hex",
+        "--check", nargs="?", const="elf", choices=("elf", "hex"),
         help="prove the new row file against ELF, or with --check=hex against HEX, "
              "before it replaces CYACD")
     parser.add_argument("--verbose", action="store_true",

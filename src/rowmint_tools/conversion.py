@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Iterator, Optional, Tuple
 
 from .proof import Report, check as check_row_file
-from .row_file import PathArg, Problem, RowFile, hex_bytes, read_row_file
+from .row_file import PathArg, Problem, RowFile, metadata_text, read_row_file
 
 # main() reads its paths from sys.argv, which the whole process shares.
 _one_conversion_at_a_time = threading.Lock()
@@ -42,9 +42,9 @@ class Summary:
     warnings: Tuple[Problem, ...] = ()
 
     def __str__(self) -> str:
-        return ("%s: %d rows, 0x%03X to 0x%03X; application checksum 0x%02X, metadata %s, last row index %d"
-                % (self.row_file, self.rows, self.first_row, self.last_row, self.app_checksum,
-                   hex_bytes(self.metadata_fixed), self.last_row_index))
+        return "%s: %d rows, 0x%03X to 0x%03X; %s" % (
+            self.row_file, self.rows, self.first_row, self.last_row,
+            metadata_text(self.app_checksum, self.metadata_fixed, self.last_row_index))
 
 
 def summarize(rows: RowFile, name: str, warnings: Tuple[Problem, ...] = ()) -> Summary:

@@ -5,7 +5,7 @@ of the flash, or all of it as JSON."""
 from typing import Any, Dict, List, Optional, Tuple
 
 from .proof import Report
-from .row_file import FIRST_ROW, LAST_ROW, Problem, RowFile, hex_bytes
+from .row_file import FIRST_ROW, LAST_ROW, Problem, RowFile, hex_bytes, metadata_text
 
 FLASH_ROWS = LAST_ROW + 1
 APPLICATION_ROWS = FLASH_ROWS - FIRST_ROW
@@ -37,9 +37,8 @@ def summary_lines(report: Report, name: str) -> List[str]:
                     APPLICATION_ROWS)]
     else:
         lines = ["%s: %d row lines, none of them a readable application row" % (name, rows.row_lines)]
-    if rows.app_checksum is not None and rows.metadata_fixed is not None:
-        lines.append("application checksum 0x%02X; metadata %s; last row index %s"
-                     % (rows.app_checksum, hex_bytes(rows.metadata_fixed), rows.last_row_index))
+    if rows.app_checksum is not None and rows.metadata_fixed is not None and rows.last_row_index is not None:
+        lines.append(metadata_text(rows.app_checksum, rows.metadata_fixed, rows.last_row_index))
     image = report.image
     if image is not None:
         in_flash = sum(row.count for row in image.flash_rows().values())

@@ -34,6 +34,11 @@ def hex_bytes(data: bytes) -> str:
     return " ".join("%02X" % b for b in data)
 
 
+def metadata_text(app_checksum: int, fixed: bytes, last_row_index: int) -> str:
+    return "application checksum 0x%02X, metadata %s, last row index %d" % (
+        app_checksum, hex_bytes(fixed), last_row_index)
+
+
 def checksum(total: int) -> int:
     """The byte that brings `total` to a multiple of 256."""
     return -total & 0xFF
