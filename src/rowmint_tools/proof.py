@@ -91,7 +91,7 @@ def _runs(numbers: List[int]) -> List[Tuple[int, int]]:
 def _left_out(image: Image) -> List[Problem]:
     warnings = []
     for start, end, where in ((0, APP_START, "below 0x%04X, the bootloader's flash," % APP_START),
-                              (FLASH_END, 1 << 32, "from 0x%04X up, past the end of flash," % FLASH_END)):
+                              (FLASH_END, 1 << 64, "from 0x%04X up, past the end of flash," % FLASH_END)):
         ranges = image.outside(start, end)
         if ranges:
             count = sum(high - low for low, high in ranges)
