@@ -18,6 +18,7 @@ from rowmint_tools.check_command import main as rowmint_check
 REPO = Path(__file__).resolve().parent.parent
 ELF_DIR = REPO / "examples" / "elf"
 BIN = Path(sys.executable).parent
+CHECK_COMMAND = BIN / ("rowmint-check.exe" if os.name == "nt" else "rowmint-check")
 posix_only = pytest.mark.skipif(os.name != "posix", reason="POSIX shell, links and permission bits")
 
 
@@ -36,7 +37,7 @@ def examples(objcopy, tmp_path_factory):
 @pytest.mark.parametrize("name", ["blinky", "cross64k", "fullflash", "scattered"])
 def test_every_example_is_proven_against_its_elf_and_its_hex(examples, name):
     row_file, hex_file = examples[name]
-    result = subprocess.run([str(BIN / "rowmint-check"), str(row_file), "--elf", str(ELF_DIR / (name + ".elf"))],
+    result = subprocess.run([str(CHECK_COMMAND), str(row_file), "--elf", str(ELF_DIR / (name + ".elf"))],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert (result.returncode, result.stderr) == (0, ""), result.stdout
     assert result.stdout.endswith(": every row matches %s\n" % (ELF_DIR / (name + ".elf")))
