@@ -24,15 +24,16 @@ ELF_DIR = Path(__file__).resolve().parent.parent / "examples" / "elf"
 # What each image is built to be: its first and last row, how many row
 # lines it gives, and which record types objcopy writes for it.
 IMAGES = {
-    # a few KB packed from 0x2200 on
-    "blinky": dict(first=0x022, last=0x02C, rows=11, types={0x00, 0x01, 0x03}),
+    # a few KB packed from 0x2200 on; the metadata area reserved in row 0x02D
+    "blinky": dict(first=0x022, last=0x02D, rows=12, types={0x00, 0x01, 0x03}),
     # crosses 0x10000 (a segment record), ends well before row 0x1FF
     "cross64k": dict(first=0x022, last=0x134, rows=275, types={0x00, 0x01, 0x02, 0x03}),
     # up to the last row, a trailer in the last 64 bytes of flash and two
     # sections at 0x100000 and 0x20001000 that stay out of the row file
     "fullflash": dict(first=0x022, last=0x1FF, rows=467, types={0x00, 0x01, 0x02, 0x03, 0x04}),
-    # odd section starts with gaps; records run over row ends and 0x10000
-    "scattered": dict(first=0x022, last=0x1AB, rows=16, types={0x00, 0x01, 0x02, 0x03}),
+    # odd section starts with gaps; records run over row ends and 0x10000;
+    # the metadata area reserved in row 0x1AC
+    "scattered": dict(first=0x022, last=0x1AC, rows=17, types={0x00, 0x01, 0x02, 0x03}),
 }
 
 # The row file is written in text mode: lines end the platform's way.
@@ -162,12 +163,13 @@ def test_row_file_structure(name, converted):
 def test_scattered_rows_are_those_the_sections_reach(converted):
     """Rows written down by hand from the section table of scattered.ld:
     a record running over a row end opens the following row (0x29, 0x2B,
-    0x124), the one crossing 0x10000 reaches row 0x100, and rows lying in
-    gaps (0x25..0x27, 0x2D, 0x30..0x39) get no line."""
+    0x124), the one crossing 0x10000 reaches row 0x100, rows lying in gaps
+    (0x25..0x27, 0x2D, 0x30..0x39) get no line, and the metadata area's
+    placeholders end the image in row 0x1AC."""
     text = output_of(converted, "scattered").decode("ascii")
     rows = [int(line[3:7], 16) for line in text.split(EOL)[1:-1]]
     assert rows == [0x022, 0x023, 0x024, 0x028, 0x029, 0x02A, 0x02B, 0x02C,
-                    0x02E, 0x02F, 0x03A, 0x0FF, 0x100, 0x123, 0x124, 0x1AB]
+                    0x02E, 0x02F, 0x03A, 0x0FF, 0x100, 0x123, 0x124, 0x1AB, 0x1AC]
 
 
 def test_fullflash_trailer_and_outside_sections(converted):

@@ -2,7 +2,10 @@
 scripts that use the module, run from a folder outside the source tree so
 that only what was installed is found."""
 
+import importlib.util
+import os
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -12,9 +15,11 @@ import pytest
 pytest.importorskip("mypy")
 
 GOOD = """\
+from pathlib import Path
 from typing import List
 
 import rowmint
+from rowmint_tools import Report, RowFile, Summary, check, convert, read_row_file
 
 version: str = rowmint.__version__
 rowmint.main()
@@ -26,11 +31,15 @@ argv: List[str] = rowmint.sys.argv
 codec: str = rowmint.codecs.lookup("hex").name
 flag: bool = bool(rowmint.six.PY3)
 rowmint.__test__.clear()
+rows: RowFile = read_row_file(Path("app.cyacd"))
+report: Report = check("app.cyacd", elf=Path("app.elf"))
+sound: bool = report.ok and rows.ok and not report.warnings
+summary: Summary = convert(Path("app.elf"), "app.cyacd", tool="objcopy", hex_file=None, check=True)
 """
 
 # Each line one misuse, each of which must be reported on its own line.
 BAD = """\
-import rowmint
+import rowmint, rowmint_tools
 rowmint.replace(1, 2, 3)
 rowmint.main(1)
 rowmint.main(x=1)
@@ -41,6 +50,9 @@ rowmint.replace(0, 2.5, "x", "y")
 number: int = rowmint.__version__
 count: int = rowmint.replace(0, 2, "x", "y")
 rowmint.convert()
+rowmint_tools.convert("app.elf", "app.cyacd", "objcopy")
+rowmint_tools.check("app.cyacd", "app.elf")
+first_row: str = rowmint_tools.read_row_file("app.cyacd").rows[0].number
 """
 
 
@@ -87,6 +99,20 @@ def test_the_stubs_match_the_installed_module(mypy_run, tmp_path):
     # lack, or declare and the module does not have.
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "rowmint"],
+        cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        universal_newlines=True, timeout=300)
+    assert result.returncode == 0, result.stdout
+
+
+def test_the_tools_and_the_launcher_pass_strict_checking(tmp_path):
+    # Copies of the installed files: mypy takes files inside site-packages
+    # for installed packages, and the launcher is a lone module without py.typed.
+    tools, launcher = (importlib.util.find_spec(name).origin for name in ("rowmint_tools", "rowmint_cli"))
+    shutil.copytree(os.path.dirname(tools), str(tmp_path / "rowmint_tools"))
+    shutil.copy(launcher, str(tmp_path))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / ".mypy_cache"),
+         "rowmint_tools", "rowmint_cli.py"],
         cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
         universal_newlines=True, timeout=300)
     assert result.returncode == 0, result.stdout

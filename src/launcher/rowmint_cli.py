@@ -3,12 +3,14 @@
 The conversion itself is rowmint.main(), run exactly as it is; this module
 only parses the command line, hands the four arguments to main() through
 sys.argv, and turns a failed conversion into one line on stderr and an exit
-status.
+status. With --check, the row file is proven by rowmint_tools before it
+replaces the old one.
 
 The command should cost little more than the conversion: at start-up this
 module imports only what is already loaded when the interpreter starts (os,
-sys). argparse, textwrap, signal and subprocess are imported where they are
-needed: for help, the version, a usage error, or a failed conversion.
+sys). argparse, textwrap, signal, subprocess and rowmint_tools are imported
+where they are needed: for help, the version, a usage error, a failed
+conversion, --check or --verbose.
 """
 
 import os
@@ -18,12 +20,14 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:  # type checkers only; typing costs start-up time
     import argparse
     import subprocess
-    from typing import List, Optional
+    from typing import Callable, List, Optional, TextIO
 
 PROG = "rowmint"
+USAGE = "rowmint [-h] [--version] [--check[=hex]] [--verbose] OBJCOPY ELF HEX CYACD"
 
-# Exit statuses: 0 done, 1 the conversion failed, 2 a usage error (argparse's),
-# 130 interrupted (128 + SIGINT, as a shell reports it).
+# Exit statuses: 0 done, 1 the conversion (or with --check its proof) failed,
+# 2 a usage error (argparse's), 130 interrupted (128 + SIGINT, as a shell
+# reports it).
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 130
 
@@ -47,7 +51,23 @@ ROW_FILE = (
     'application checksum; they begin with that checksum (the byte that '
     'brings the sum of all other row data to a multiple of 256), nine fixed '
     'bytes 11 22 00 00 21 00 00 00 00 and the index of the last row line, '
-    'little-endian.'
+    'little-endian. The metadata record overwrites whatever the image puts in '
+    'the first 12 bytes of the area: a bootloadable image reserves the area '
+    'with a section of placeholders.'
+)
+
+CHECK = (
+    'With --check, the conversion writes a new row file beside CYACD and '
+    'proves it against ELF (with --check=hex, against the HEX file OBJCOPY '
+    'wrote, for an OBJCOPY given options that change the image on purpose): '
+    'its rows are exactly the rows the image reaches in 0x2200 to 0x1FFFF and '
+    'every byte is the image\'s, the metadata record aside. Only then does it '
+    'replace CYACD (a symbolic link stays and its target is replaced; the '
+    'permission bits are kept). Otherwise the report goes to stderr, CYACD is '
+    'left as it was, and the exit status is 1. Image bytes that the row file '
+    'leaves out (below 0x2200, from 0x20000 up) or overwrites (the metadata '
+    'area) are reported as warnings. "rowmint-check ROWFILE --elf ELF" proves '
+    'a row file at any time.'
 )
 
 EPILOG = (
@@ -56,16 +76,19 @@ EPILOG = (
     'rowmint\'s options only: OBJCOPY reads ELF and HEX as well and would '
     'take "-image.elf" for options of its own, so write those as '
     '"./-image.elf". Exit status: 0 when '
-    'the row file was written, 1 when the conversion failed (one line on '
-    'stderr says why; no row file is written), 2 for a usage error.'
+    'the row file was written, 1 when the conversion or, with --check, its '
+    'proof failed (stderr says why; no row file is written), 2 for a usage '
+    'error.'
 )
 
 
 class Arguments:
-    """The four paths, as argparse's namespace holds them."""
+    """The four paths and the options, as argparse's namespace holds them."""
 
-    def __init__(self, objcopy: str, elf: str, hex: str, cyacd: str) -> None:
+    def __init__(self, objcopy: str, elf: str, hex: str, cyacd: str,
+                 check: "Optional[str]" = None, verbose: bool = False) -> None:
         self.objcopy, self.elf, self.hex, self.cyacd = objcopy, elf, hex, cyacd
+        self.check, self.verbose = check, verbose
 
 
 def _wrap(*paragraphs: str) -> str:
@@ -75,13 +98,29 @@ def _wrap(*paragraphs: str) -> str:
 
 def build_parser(version: str) -> "argparse.ArgumentParser":
     import argparse
+
+    class HelpFormatter(argparse.RawDescriptionHelpFormatter):
+        def _format_action_invocation(self, action: argparse.Action) -> str:
+            # The value of --check goes after "=": "--check hex" would read
+            # hex as OBJCOPY.
+            if action.dest == "check":
+                return "--check[=hex]"
+            return super()._format_action_invocation(action)
+
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description=_wrap(SUMMARY, ROW_FILE),
+        usage=USAGE,
+        description=_wrap(SUMMARY, ROW_FILE, CHECK),
         epilog=_wrap(EPILOG),
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--version", action="version", version=version)
+    parser.add_argument(
+        "--check", nargs="?", const="elf", choices=("elf", "hex"),
+        help="prove the new row file against ELF, or with --check=hex against HEX, "
+             "before it replaces CYACD")
+    parser.add_argument("--verbose", action="store_true",
+                        help="after a conversion, print one line summing up the row file")
     parser.add_argument(
         "objcopy", metavar="OBJCOPY",
         help="object-copy command; it may carry options of its own "
@@ -187,15 +226,23 @@ def _fail(message: str) -> int:
     return EXIT_FAILED
 
 
+def _check_spelled_out(argv: "List[str]") -> "List[str]":
+    """A bare --check as --check=elf: argparse would take OBJCOPY for its value."""
+    if "--" in argv:
+        end = argv.index("--")
+        return _check_spelled_out(argv[:end]) + argv[end:]
+    return ["--check=elf" if arg == "--check" else arg for arg in argv]
+
+
 def _parse(argv: "List[str]", version: str) -> Arguments:
-    """The four paths; exits through argparse for help, the version and
-    usage errors."""
+    """The four paths and the options; exits through argparse for help, the
+    version and usage errors."""
     if len(argv) == 4 and not any(arg.startswith("-") for arg in argv):
         # Four plain arguments are all argparse could make of them: it reads
         # only arguments that begin with "-" as options.
-        return Arguments(*argv)
-    args = build_parser(version).parse_args(argv)
-    return Arguments(args.objcopy, args.elf, args.hex, args.cyacd)
+        return Arguments(argv[0], argv[1], argv[2], argv[3])
+    args = build_parser(version).parse_args(_check_spelled_out(argv))
+    return Arguments(args.objcopy, args.elf, args.hex, args.cyacd, args.check, args.verbose)
 
 
 def run(argv: "Optional[List[str]]" = None) -> int:
@@ -208,11 +255,29 @@ def run(argv: "Optional[List[str]]" = None) -> int:
         return EXIT_INTERRUPTED
 
     args = _parse(sys.argv[1:] if argv is None else list(argv), rowmint.__version__)
+    if args.check is not None:
+        return _guarded(lambda: _convert_and_prove(args), args)
 
-    saved_argv = sys.argv
-    sys.argv = [saved_argv[0] if saved_argv else PROG, args.objcopy, args.elf, args.hex, args.cyacd]
+    def convert() -> int:
+        saved_argv = sys.argv
+        sys.argv = [saved_argv[0] if saved_argv else PROG, args.objcopy, args.elf, args.hex, args.cyacd]
+        try:
+            rowmint.main()
+        finally:
+            sys.argv = saved_argv
+        if args.verbose:
+            from rowmint_tools.conversion import summarize
+            from rowmint_tools.row_file import read_row_file
+            _say(str(summarize(read_row_file(args.cyacd), args.cyacd)))
+        return 0
+
+    return _guarded(convert, args)
+
+
+def _guarded(convert: "Callable[[], int]", args: Arguments) -> int:
+    """The exit status of a conversion: a failure becomes one line on stderr."""
     try:
-        rowmint.main()
+        return convert()
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     except Exception as error:
@@ -221,8 +286,30 @@ def run(argv: "Optional[List[str]]" = None) -> int:
         if _interrupted_tool(error):
             return EXIT_INTERRUPTED
         return _fail(describe(error, args))
-    finally:
-        sys.argv = saved_argv
+
+
+def _say(line: str, stream: "Optional[TextIO]" = None) -> None:
+    out = sys.stdout if stream is None else stream
+    out.write(line + "\n")
+    out.flush()
+
+
+def _convert_and_prove(args: Arguments) -> int:
+    """--check: a new row file, proven, and only then over the old one."""
+    from rowmint_tools.conversion import CheckFailed, convert_and_prove, summarize
+    from rowmint_tools.report import problem_lines
+
+    source = args.elf if args.check == "elf" else args.hex
+    try:
+        report = convert_and_prove(args.objcopy, args.elf, args.hex, args.cyacd, against=args.check or "elf")
+    except CheckFailed as failed:
+        for line in problem_lines(failed.report, _name(args.cyacd)):
+            _say(line, sys.stderr)
+        return _fail("the new row file does not match %s; %s is left as it was" % (_name(source), _name(args.cyacd)))
+    for line in problem_lines(report, _name(args.cyacd)):  # its warnings
+        _say(line, sys.stderr)
+    if args.verbose:
+        _say("%s, proven against %s" % (summarize(report.row_file, args.cyacd), _name(source)))
     return 0
 
 

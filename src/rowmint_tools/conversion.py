@@ -1,0 +1,152 @@
+"""Conversions through `rowmint.main()`, run as it is, and the replacement of
+a row file by one that has been proven first."""
+
+import errno
+import os
+import shutil
+import stat
+import sys
+import tempfile
+import threading
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Iterator, Optional, Tuple
+
+from .proof import Report, check as check_row_file
+from .row_file import PathArg, Problem, RowFile, metadata_text, read_row_file
+
+# main() reads its paths from sys.argv, which the whole process shares.
+_one_conversion_at_a_time = threading.Lock()
+
+
+class CheckFailed(ValueError):
+    """A new row file did not prove sound; the old one was left as it was."""
+
+    def __init__(self, report: Report) -> None:
+        first = report.problems[0] if report.problems else Problem("no problem recorded")
+        super().__init__("the new row file failed its check: %s" % first.message)
+        self.report = report
+
+
+@dataclass(frozen=True)
+class Summary:
+    """What a row file holds, in brief; `warnings` are those of its check."""
+
+    row_file: str
+    rows: int
+    first_row: int
+    last_row: int
+    app_checksum: int
+    metadata_fixed: bytes
+    last_row_index: int
+    warnings: Tuple[Problem, ...] = ()
+
+    def __str__(self) -> str:
+        return "%s: %d rows, 0x%03X to 0x%03X; %s" % (
+            self.row_file, self.rows, self.first_row, self.last_row,
+            metadata_text(self.app_checksum, self.metadata_fixed, self.last_row_index))
+
+
+def summarize(rows: RowFile, name: str, warnings: Tuple[Problem, ...] = ()) -> Summary:
+    """The summary of a row file read without problems."""
+    if rows.app_checksum is None or rows.metadata_fixed is None or rows.last_row_index is None:
+        raise ValueError("%s holds no metadata record" % name)
+    numbers = [row.number for row in rows.rows]
+    return Summary(name, len(numbers), min(numbers), max(numbers), rows.app_checksum,
+                   rows.metadata_fixed, rows.last_row_index, warnings)
+
+
+def run_main(tool: str, elf: str, hex_file: str, row_file: str) -> None:
+    """One call of rowmint.main() with sys.argv set for it and restored after."""
+    import rowmint
+
+    with _one_conversion_at_a_time:
+        saved = sys.argv
+        sys.argv = [saved[0] if saved else "rowmint", tool, elf, hex_file, row_file]
+        try:
+            rowmint.main()
+        finally:
+            sys.argv = saved
+
+
+def _names_the_elf(row_file: str, elf: str) -> bool:
+    try:
+        return os.path.samefile(row_file, elf)
+    except OSError:
+        return False
+
+
+def replace_keeping(new: str, target: str) -> None:
+    """Moves `new` over the file `target` names: through a symbolic link to
+    the file it points to (the link stays), with the old file's permission
+    bits. `new` must lie in that file's folder."""
+    final = os.path.realpath(target)
+    try:
+        os.chmod(new, stat.S_IMODE(os.stat(final).st_mode))
+    except FileNotFoundError:
+        pass  # a new row file keeps the permissions it was created with
+    os.replace(new, final)
+
+
+@contextmanager
+def _scratch_beside(target: str) -> Iterator[str]:
+    """A path for a new row file in a folder of its own beside the file that
+    `target` names, on the same file system; the folder is removed after."""
+    final = os.path.realpath(target)
+    if os.path.isdir(final):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+    try:
+        folder = tempfile.mkdtemp(prefix="." + os.path.basename(final) + ".", dir=os.path.dirname(final))
+    except OSError as error:
+        error.filename = target  # a missing folder, say: the row file's, as the caller named it
+        raise
+    try:
+        yield os.path.join(folder, os.path.basename(final))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def convert_and_prove(tool: str, elf: str, hex_file: str, row_file: str, against: str = "elf") -> Report:
+    """Converts into a new row file beside `row_file`, proves it against the
+    ELF (or, with against="hex", the HEX file the tool wrote) and only then
+    moves it over `row_file`. Raises CheckFailed when the proof fails, and
+    whatever main() raises; `row_file` is untouched either way."""
+    if against not in ("elf", "hex"):
+        raise ValueError("against is 'elf' or 'hex', not %r" % (against,))
+    if _names_the_elf(row_file, elf):
+        raise ValueError("the row-file path names the ELF file")
+    with _scratch_beside(row_file) as fresh:
+        run_main(tool, elf, hex_file, fresh)
+        if against == "elf":
+            report = check_row_file(fresh, elf=elf)
+        else:
+            report = check_row_file(fresh, hex_file=hex_file)
+        if not report.ok:
+            raise CheckFailed(report)
+        replace_keeping(fresh, row_file)
+    return report
+
+
+@contextmanager
+def _hex_path(hex_file: Optional[PathArg]) -> Iterator[str]:
+    if hex_file is not None:
+        yield os.fspath(hex_file)
+        return
+    with tempfile.TemporaryDirectory(prefix="rowmint-") as folder:
+        yield os.path.join(folder, "image.hex")
+
+
+def convert(elf: PathArg, row_file: PathArg, *, tool: str = "objcopy", hex_file: Optional[PathArg] = None,
+            check: bool = False) -> Summary:
+    """Converts the ELF file into a row file with rowmint.main(), as it is.
+    The HEX file that the tool writes is `hex_file`, or a temporary one that
+    is removed after. With check=True the new row file is first proven
+    against the ELF and replaces `row_file` only then; CheckFailed is raised
+    otherwise. Returns the summary of the row file written."""
+    elf_path, row_path = os.fspath(elf), os.fspath(row_file)
+    with _hex_path(hex_file) as hex_path:
+        if check:
+            report = convert_and_prove(tool, elf_path, hex_path, row_path)
+            return summarize(report.row_file, row_path, report.warnings)
+        run_main(tool, elf_path, hex_path, row_path)
+    return summarize(read_row_file(row_path), row_path)

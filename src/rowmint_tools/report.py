@@ -1,0 +1,100 @@
+"""A check's report as text: a short summary, each problem in the form
+compilers use (`FILE:LINE: error: ...`, which IDEs and CI annotate), a map
+of the flash, or all of it as JSON."""
+
+from typing import Any, Dict, List, Optional, Tuple
+
+from .proof import Report
+from .row_file import FIRST_ROW, LAST_ROW, Problem, RowFile, hex_bytes, metadata_text
+
+FLASH_ROWS = LAST_ROW + 1
+APPLICATION_ROWS = FLASH_ROWS - FIRST_ROW
+MAP_WIDTH = 64  # rows per line of the map: 16 KB of flash
+MAP_LEGEND = ("flash rows, a character each: B bootloader, # row of the file, "
+              "M row with the metadata record, . empty")
+
+
+def problem_line(name: str, problem: Problem, severity: str) -> str:
+    where = name if problem.line is None else "%s:%d" % (name, problem.line)
+    return "%s: %s: %s" % (where, severity, problem.message)
+
+
+def problem_lines(report: Report, name: str) -> List[str]:
+    return ([problem_line(name, p, "error") for p in report.problems]
+            + [problem_line(name, p, "warning") for p in report.warnings])
+
+
+def _application_rows(rows: RowFile) -> List[int]:
+    return sorted({row.number for row in rows.rows if FIRST_ROW <= row.number <= LAST_ROW})
+
+
+def summary_lines(report: Report, name: str) -> List[str]:
+    rows = report.row_file
+    numbers = _application_rows(rows)
+    if numbers:
+        lines = ["%s: %d row lines, rows 0x%03X to 0x%03X; %d of the %d application rows unused"
+                 % (name, rows.row_lines, numbers[0], numbers[-1], APPLICATION_ROWS - len(numbers),
+                    APPLICATION_ROWS)]
+    else:
+        lines = ["%s: %d row lines, none of them a readable application row" % (name, rows.row_lines)]
+    if rows.app_checksum is not None and rows.metadata_fixed is not None and rows.last_row_index is not None:
+        lines.append(metadata_text(rows.app_checksum, rows.metadata_fixed, rows.last_row_index))
+    image = report.image
+    if image is not None:
+        in_flash = sum(row.count for row in image.flash_rows().values())
+        lines.append("image %s (%s): %d bytes, %d of them in flash rows 0x%03X to 0x%03X"
+                     % (image.path, image.kind, image.size, in_flash, FIRST_ROW, LAST_ROW))
+    return lines
+
+
+def verdict(report: Report, name: str) -> str:
+    if not report.ok:
+        return "%s: %d error%s, %d warning%s" % (
+            name, len(report.problems), "" if len(report.problems) == 1 else "s",
+            len(report.warnings), "" if len(report.warnings) == 1 else "s")
+    if report.image is None:
+        return "%s: the layout is sound (no image given to prove it against)" % name
+    return "%s: every row matches %s" % (name, report.image.path)
+
+
+def flash_map(rows: RowFile) -> List[str]:
+    """The 512 flash rows, a character each, 64 to a line."""
+    present = {row.number for row in rows.rows}
+    record = rows.metadata_row
+    marks = []
+    for number in range(FLASH_ROWS):
+        if record is not None and number == record.number:
+            marks.append("M")
+        elif number in present:
+            marks.append("#")
+        else:
+            marks.append("B" if number < FIRST_ROW else ".")
+    return ([MAP_LEGEND]
+            + ["0x%03X %s" % (start, "".join(marks[start:start + MAP_WIDTH]))
+               for start in range(0, FLASH_ROWS, MAP_WIDTH)])
+
+
+def _problems_json(problems: Tuple[Problem, ...]) -> List[Dict[str, Any]]:
+    return [{"line": p.line, "message": p.message} for p in problems]
+
+
+def as_json(report: Report, name: str, with_map: bool = False) -> Dict[str, Any]:
+    rows = report.row_file
+    image: Optional[Dict[str, Any]] = None
+    if report.image is not None:
+        image = {"path": report.image.path, "kind": report.image.kind, "bytes": report.image.size}
+    result: Dict[str, Any] = {
+        "row_file": name,
+        "ok": report.ok,
+        "row_lines": rows.row_lines,
+        "rows": [row.number for row in rows.rows],
+        "app_checksum": rows.app_checksum,
+        "metadata_fixed": None if rows.metadata_fixed is None else hex_bytes(rows.metadata_fixed),
+        "last_row_index": rows.last_row_index,
+        "image": image,
+        "errors": _problems_json(report.problems),
+        "warnings": _problems_json(report.warnings),
+    }
+    if with_map:
+        result["map"] = flash_map(rows)[1:]
+    return result

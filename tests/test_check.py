@@ -1,0 +1,156 @@
+"""Row files proven against their source: rowmint-check, rowmint --check and
+the rowmint_tools API, on the example images and on damaged row files."""
+
+import os
+import re
+import shlex
+import shutil
+import stat
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from rowmint_tools import check, convert
+from rowmint_tools.check_command import main as rowmint_check
+
+REPO = Path(__file__).resolve().parent.parent
+ELF_DIR = REPO / "examples" / "elf"
+BIN = Path(sys.executable).parent
+CHECK_COMMAND = BIN / ("rowmint-check.exe" if os.name == "nt" else "rowmint-check")
+posix_only = pytest.mark.skipif(os.name != "posix", reason="POSIX shell, links and permission bits")
+
+
+@pytest.fixture(scope="module")
+def examples(objcopy, tmp_path_factory):
+    """Each example converted once: {name: (row file, HEX file)}."""
+    folder = tmp_path_factory.mktemp("examples")
+    done = {}
+    for elf in sorted(ELF_DIR.glob("*.elf")):
+        row_file, hex_file = folder / (elf.stem + ".cyacd"), folder / (elf.stem + ".hex")
+        convert(elf, row_file, tool=objcopy, hex_file=hex_file)
+        done[elf.stem] = (row_file, hex_file)
+    return done
+
+
+@pytest.mark.parametrize("name", ["blinky", "cross64k", "fullflash", "scattered"])
+def test_every_example_is_proven_against_its_elf_and_its_hex(examples, name):
+    row_file, hex_file = examples[name]
+    result = subprocess.run([str(CHECK_COMMAND), str(row_file), "--elf", str(ELF_DIR / (name + ".elf"))],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert (result.returncode, result.stderr) == (0, ""), result.stdout
+    assert result.stdout.endswith(": every row matches %s\n" % (ELF_DIR / (name + ".elf")))
+    assert "metadata area" not in result.stdout  # each example reserves it
+    assert check(row_file, hex_file=hex_file).ok
+
+
+def mended(line):
+    """A row line with its row checksum made right again."""
+    body = bytes.fromhex(line[1:523])
+    return line[:523] + "%02X" % (-sum(body) & 0xFF)
+
+
+def set_data(lines, index, at, digits):
+    """Data byte `at` of lines[index] set to `digits`, its row checksum mended."""
+    line = lines[index]
+    lines[index] = mended(line[:11 + 2 * at] + digits + line[13 + 2 * at:])
+
+
+def wrong_checksum(lines):
+    lines[2] = lines[2][:523] + "%02X" % (int(lines[2][523:], 16) ^ 0x5A)
+
+
+# blinky's row file: line 1 the header, lines 2 to 13 rows 0x022 to 0x02D.
+DAMAGED = {
+    "flipped-data-byte": (lambda lines: set_data(lines, 3, 0x14, "%02X" % (int(lines[3][51:53], 16) ^ 0x40)),
+                          [":4: error: row 0x024 differs from the image in 1 byte, first at 0x2414",
+                           ":13: error: the metadata record's application checksum is"]),
+    "wrong-row-checksum": (wrong_checksum, [":3: error: row 0x023: the row checksum is 0x"]),
+    "missing-row": (lambda lines: lines.pop(4),
+                    [": error: row 0x025 is missing: the image sets 256 bytes in 0x2500-0x25FF",
+                     ":12: error: the metadata record's last-row index is 11, the file has 11 row lines"]),
+    "extra-row": (lambda lines: lines.insert(12, mended(":0000400100" + "0" * 514)),
+                  [":13: error: row 0x040 is not part of the image",
+                   ":14: error: the metadata record's last-row index is 11, the file has 13 row lines"]),
+    "short-line": (lambda lines: lines.__setitem__(5, lines[5][:-1]),
+                   [":6: error: the row line has 524 characters, not 525"]),
+    "wrong-metadata-record": (lambda lines: set_data(lines, -1, 193, "12"),
+                              [":13: error: the metadata record's fixed bytes are 12 22 00 00 21 00 00 00 00, "
+                               "not 11 22 00 00 21 00 00 00 00"]),
+    "wrong-header": (lambda lines: lines.__setitem__(0, "256A11B50001"),
+                     [":1: error: the header line is '256A11B50001', not '256A11B50000'"]),
+    "not-hex": (lambda lines: lines.__setitem__(6, lines[6][:100] + "G" + lines[6][101:]),
+                [":7: error: character 101, 'G', is not a hex digit"]),
+    "array-id": (lambda lines: lines.__setitem__(7, mended(":01" + lines[7][3:])),
+                 [":8: error: the array ID is 01, not 00"]),
+    "row-given-twice": (lambda lines: lines.insert(3, lines[2]),
+                        [":4: error: row 0x023 is given again (first on line 3)"]),
+    "row-in-the-bootloader": (lambda lines: lines.__setitem__(1, mended(":0000210100" + lines[1][11:])),
+                              [":2: error: row 0x021 lies outside the application rows 0x022 to 0x1FF",
+                               ": error: row 0x022 is missing"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(DAMAGED))
+def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, case):
+    damage, expected = DAMAGED[case]
+    lines = examples["blinky"][0].read_text().splitlines()
+    damage(lines)
+    damaged = tmp_path / "damaged.cyacd"
+    damaged.write_text("".join(line + "\n" for line in lines))
+    assert rowmint_check([str(damaged), "--elf", str(ELF_DIR / "blinky.elf")]) == 1
+    out = capsys.readouterr().out
+    for fragment in expected:
+        assert str(damaged) + fragment in out, out
+
+
+@pytest.mark.parametrize("change, warning", [
+    # linked 0x400 too low: the vector table and 1 KB more fall into the bootloader's flash
+    ("--change-addresses -0x400", "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF"),
+    # without its reservation the image ends in the metadata area of row 0x02C
+    ("--remove-section .metadata_area",
+     "the image has bytes in the metadata area of its last row, 0x02C: the metadata record overwrites "
+     "12 image bytes in 0x2CC0-0x2CCB; the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB"),
+])
+def test_image_bytes_left_out_or_overwritten_are_warnings(objcopy, tmp_path, change, warning):
+    elf = tmp_path / "changed.elf"
+    subprocess.run([objcopy, "-I", "elf32-little"] + change.split() + [str(ELF_DIR / "blinky.elf"), str(elf)],
+                   check=True, stderr=subprocess.PIPE)
+    summary = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
+    assert [w.message for w in summary.warnings] == [warning]
+
+
+@posix_only
+@pytest.mark.parametrize("tool, status", [("%s -R .rodata", 1), ("%s", 0)], ids=["image-changed", "sound"])
+def test_rowmint_check_replaces_only_a_proven_row_file(objcopy, tmp_path, tool, status):
+    target = tmp_path / "target.cyacd"
+    target.write_text("old\n")
+    target.chmod(0o640)
+    (tmp_path / "link.cyacd").symlink_to("target.cyacd")
+    result = subprocess.run(
+        [str(BIN / "rowmint"), "--check", "--verbose", tool % shlex.quote(objcopy), str(ELF_DIR / "blinky.elf"),
+         "x.hex", "link.cyacd"],
+        cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert result.returncode == status, result.stderr
+    assert sorted(os.listdir(str(tmp_path))) == ["link.cyacd", "target.cyacd", "x.hex"]
+    assert (tmp_path / "link.cyacd").is_symlink() and stat.S_IMODE(target.stat().st_mode) == 0o640
+    if status:
+        assert target.read_text() == "old\n"
+        assert "link.cyacd:4: error: row 0x024 differs from the image" in result.stderr
+        assert result.stderr.endswith("rowmint: error: the new row file does not match %s; link.cyacd is left as "
+                                      "it was\n" % (ELF_DIR / "blinky.elf"))
+    else:
+        assert check(target, elf=ELF_DIR / "blinky.elf").ok
+        assert re.fullmatch(r"link\.cyacd: 12 rows, 0x022 to 0x02D; .*, proven against .*blinky\.elf\n",
+                            result.stdout)
+
+
+def test_the_readme_api_example_runs_as_written(objcopy, tmp_path, monkeypatch):
+    readme = (REPO / "README.md").read_text()
+    example = re.search(r"### From Python\n.*?```python\n(.*?)```", readme, re.S).group(1)
+    (tmp_path / "examples" / "elf").mkdir(parents=True)
+    shutil.copy(str(ELF_DIR / "blinky.elf"), str(tmp_path / "examples" / "elf"))
+    monkeypatch.chdir(tmp_path)
+    exec(compile(example, "README.md", "exec"), {})
+    assert (tmp_path / "blinky.cyacd").exists()
