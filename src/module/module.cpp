@@ -127,4 +127,11 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace rowmint
 
+// Everything else is built hidden. The headers of 3.9 on mark the init
+// function for export themselves; those of 3.7 and 3.8 do so only on Windows,
+// and a module built with them would have no entry the interpreter can find.
+#if !defined(_WIN32) && defined(__GNUC__)
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_rowmint(void);
+#endif
+
 PyMODINIT_FUNC PyInit_rowmint(void) { return PyModuleDef_Init(&rowmint::module_definition); }
