@@ -1,8 +1,4 @@
-# macOS 11.0 or later on arm64: the oldest release whose libSystem Zig knows.
-# One slice of the universal2 wheel; dev/wheels.sh joins the two.
-set(CMAKE_SYSTEM_NAME Darwin)
+# The arm64 slice of the macOS wheel.
 set(CMAKE_SYSTEM_PROCESSOR arm64)
-set(CMAKE_OSX_DEPLOYMENT_TARGET 11.0)
-set(ROWMINT_ZIG_TARGET aarch64-macos.11.0)
-set(CMAKE_USER_MAKE_RULES_OVERRIDE ${CMAKE_CURRENT_LIST_DIR}/macos-module.cmake)
-include(${CMAKE_CURRENT_LIST_DIR}/zig.cmake)
+set(ROWMINT_ZIG_ARCH aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/macos.cmake)
