@@ -14,7 +14,9 @@
 # Usage: dev/every_python.sh [WORKDIR]   (default: /tmp/rowmint-every-python)
 #
 # PYTHON is the main interpreter (default: python3): it builds the wheel, and
-# its own version is left to the main test run. Interpreters are looked for
+# its own version is left to the main test run. WHEEL names a wheel built
+# already (dev/wheels.sh's manylinux one, say): it is tested instead, under
+# the main interpreter's version as well. Interpreters are looked for
 # in pyenv's versions folder (the newest 3.N.x of each 3.N) and as python3.N
 # on PATH. A version from 3.7 to 3.13 that is not found is skipped with a line
 # saying so. Fails if the wheel does not install somewhere or a test fails.
@@ -71,7 +73,13 @@ rm -rf "$work"
 mkdir -p "$wheels"
 touch "$work/.every-python"
 
-build_wheel "$python" "$wheels"
+if [ -n "${WHEEL:-}" ]; then
+    [ -f "$WHEEL" ] || fail "no wheel at $WHEEL"
+    wheel=$WHEEL
+    say "wheel: $(basename "$wheel")"
+else
+    build_wheel "$python" "$wheels"
+fi
 
 # The test extra's requirements, as the wheel declares them.
 mapfile -t test_requirements < <("$python" - "$wheel" <<'EOF'
@@ -135,7 +143,7 @@ for minor in $(seq 14 19); do
 done
 for minor in $minors; do
     version=3.$minor
-    if [ "$version" = "$main_version" ]; then
+    if [ "$version" = "$main_version" ] && [ -z "${WHEEL:-}" ]; then
         say "$version: the main interpreter, tested by the main run"
         continue
     fi

@@ -1,4 +1,4 @@
-/* Run under Wine by dev/cross_windows.sh: loads rowmint.pyd the way the
+/* Run under Wine by dev/wheels.sh: loads rowmint.pyd the way the
  * interpreter does (LoadLibrary, then PyInit_rowmint), beside a python3.dll
  * whose functions are stubs. Loading runs the module's static initialisers;
  * PyInit_rowmint only hands out its module definition (multi-phase

@@ -1,7 +1,8 @@
-/* pyconfig.h for building an extension module with MinGW-w64 for 64-bit
- * Windows against python.org's CPython (python3.dll). dev/cross_windows.sh
- * puts it beside a copy of the host interpreter's headers: Python.h includes
- * "pyconfig.h" in quotes, so the copy's own folder is searched first.
+/* pyconfig.h for building an extension module with Zig (MinGW-w64 over the
+ * universal C runtime) for 64-bit Windows against python.org's CPython
+ * (python3.dll). dev/wheels.sh puts it beside a copy of the host
+ * interpreter's headers: Python.h includes "pyconfig.h" in quotes, so the
+ * copy's own folder is searched first.
  *
  * Only what the headers ask of a platform is set here, with the values of
  * python.org's x64 build: long stays 4 bytes (LLP64), pointers, size_t and

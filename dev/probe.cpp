@@ -1,6 +1,8 @@
-// Compiled by dev/cross_windows.sh before the module's sources, with the same
-// flags: the headers and pyconfig.h give the types and stable-ABI structs of
-// python.org's 64-bit Windows build (LLP64: long stays 4 bytes).
+// Compiled by dev/wheels.sh for every target before the module's sources,
+// with the same flags: the headers and the pyconfig.h of the target's family
+// (dev/windows/, dev/unix/) give the types and stable-ABI structs of the
+// interpreter there: LLP64 on 64-bit Windows (long stays 4 bytes), LP64 on
+// Linux and macOS.
 #include "capi/ref.hpp"
 
 #include <climits>
@@ -9,17 +11,25 @@
 #include <ctime>
 #include <type_traits>
 
+#if defined(_WIN64)
 #if !defined(MS_WINDOWS) || !defined(MS_WIN64) || !defined(HAVE_DECLSPEC_DLL) || !defined(Py_ENABLE_SHARED)
 #error "the Windows pyconfig.h is not the one Python.h found"
+#endif
+static_assert(sizeof(long) == 4 && LONG_MAX == 0x7FFFFFFFL, "long is 4 bytes on 64-bit Windows");
+static_assert(sizeof(wchar_t) == 2, "wchar_t holds UTF-16 code units");
+#else
+#if defined(MS_WINDOWS) || !defined(HAVE_SSIZE_T)
+#error "the Linux and macOS pyconfig.h is not the one Python.h found"
+#endif
+static_assert(sizeof(long) == 8, "long is 8 bytes on LP64");
+static_assert(sizeof(wchar_t) == 4, "wchar_t holds UTF-32 code units");
 #endif
 
 // The compiler's own types.
 static_assert(sizeof(int) == 4, "int");
-static_assert(sizeof(long) == 4 && LONG_MAX == 0x7FFFFFFFL, "long is 4 bytes on 64-bit Windows");
 static_assert(sizeof(long long) == 8, "long long");
 static_assert(sizeof(void*) == 8, "pointers");
 static_assert(sizeof(std::size_t) == 8, "size_t");
-static_assert(sizeof(wchar_t) == 2, "wchar_t holds UTF-16 code units");
 
 // pyconfig.h agrees with them.
 static_assert(SIZEOF_INT == sizeof(int) && SIZEOF_LONG == sizeof(long), "SIZEOF_INT, SIZEOF_LONG");

@@ -1,0 +1,5 @@
+# manylinux2014 x86_64: glibc 2.17 and nothing newer.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(ROWMINT_ZIG_TARGET x86_64-linux-gnu.2.17)
+include(${CMAKE_CURRENT_LIST_DIR}/zig.cmake)
