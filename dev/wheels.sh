@@ -10,7 +10,8 @@
 # audit_wheel.py); manylinux: `auditwheel show` and the exports; Windows: the
 # import and export tables (dev/wheels/audit_pe.py) and a load under Wine;
 # macOS: both slices (dev/wheels/audit_macho.py); the sdist: installed in a
-# fresh virtual environment, the test suite passes from its unpacked tree.
+# fresh virtual environment of the oldest CPython found, the test suite passes
+# from its unpacked tree.
 # Last, cibuildwheel lists the builds that pyproject.toml asks of it.
 #
 # Usage: dev/wheels.sh [WORKDIR]   (default: /tmp/rowmint-wheels)
@@ -218,9 +219,23 @@ extract "$(wheel_of macosx_11_0_universal2)" "$work/unpacked-macos"
     "$python3/stable_abi-unix.tsv" "$llvm" || fail "the macOS module is not what its tag claims"
 
 # ---------------------------------------------------------------- sdist, installed
-say "the sdist in a fresh virtual environment"
+# Under the oldest CPython found: a source build there sees the oldest headers
+# we support, whose declarations (the init function's export among them)
+# differ from the newer ones the wheels are built with.
+oldest_python() {
+    local minor exe
+    for minor in 7 8 9 10 11 12 13; do
+        exe=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3."$minor".*/bin/python3."$minor" 2>/dev/null |
+              sort -V | tail -n 1)
+        [ -n "$exe" ] || exe=$(command -v python3."$minor" || true)
+        if [ -n "$exe" ] && "$exe" -c 'import venv' 2>/dev/null; then echo "$exe"; return; fi
+    done
+    echo "$python"
+}
+sdist_python=$(oldest_python)
+say "the sdist in a fresh virtual environment ($("$sdist_python" -c 'import platform; print(platform.python_version())'))"
 rm -rf "$work/sdist-venv" "$work/sdist-tree"
-"$python" -m venv "$work/sdist-venv"
+"$sdist_python" -m venv "$work/sdist-venv"
 "$work/sdist-venv/bin/python" -m pip install -q --disable-pip-version-check "rowmint[test] @ file://$sdist" \
     >"$work/sdist-install.log" 2>&1 || { cat "$work/sdist-install.log" >&2; fail "the sdist does not install"; }
 mkdir -p "$work/sdist-tree"
