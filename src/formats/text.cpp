@@ -24,8 +24,9 @@ Text Text::adopt(Ref object)
 
 void Text::assign(Ref object)
 {
-    if (exact_ascii_into(object.get(), ascii_)) {
-        object_ = Ref();
+    Ref holder;
+    if (std::optional<std::string_view> ascii = exact_ascii_view(object.get(), holder)) {
+        assign_ascii(*ascii);
         return;
     }
     ascii_.clear();
