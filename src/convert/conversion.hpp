@@ -26,7 +26,8 @@ struct ConversionState {
     // rebinds them sees the effect.
     Ref global(const Name& name) const;
 
-    std::optional<HexDecoder> hex_decoder;
+    // hex_decoder and the builtins, as this conversion meets them.
+    Hooks hooks;
     Ref objcopy;
     Ref file_elf;
     Ref file_hex;
@@ -49,8 +50,8 @@ struct ConversionState {
     // list_cyacd[position] = replace(start, lenth, list_cyacd[position],
     // source[from:to]), with `replace` looked up in the module at this
     // moment: the module's own is done in C++, a caller's substitute is
-    // called and its result kept.
-    void replace_in_row(int position, long long start, long long lenth, const Text& source, Py_ssize_t from,
+    // called and its result kept. True when a caller's function ran.
+    bool replace_in_row(int position, long long start, long long lenth, const Text& source, Py_ssize_t from,
                         std::optional<Py_ssize_t> to);
 };
 

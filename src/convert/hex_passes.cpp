@@ -7,7 +7,6 @@
 // it what is not flash. Every data record inside the window is placed at its
 // own address, or the file is refused with an error naming its line.
 #include "capi/compat.hpp"
-#include "capi/namespace.hpp"
 #include "capi/objects.hpp"
 #include "convert/conversion.hpp"
 #include "formats/hex_lines.hpp"
@@ -187,7 +186,7 @@ void open_row(ConversionState& state, int row)
     if (position != 0) {
         return;
     }
-    state.row_lines.push_back(RowLine{row, empty_row_line(row)});
+    state.row_lines.push_back(RowLine{row, empty_row_line(row, state.hooks)});
     position = static_cast<int>(state.row_lines.size());
 }
 
@@ -214,7 +213,8 @@ void place_record(ConversionState& state, const HexRecord& record, const DataPla
 void build_row_table(ConversionState& state)
 {
     RecordReader reader(Pass::row_table);
-    read_hex_records(state.f.get(), *state.hex_decoder, [&](const HexRecord& record) {
+    HexFileLines lines(state.f.get(), state.hooks.open.is_standard);
+    read_hex_records(lines, state.hooks, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             for (size_t i = 0; i < place->count; ++i) {
                 open_row(state, place->pieces[i].row);
@@ -230,9 +230,10 @@ void build_row_table(ConversionState& state)
 void place_data(ConversionState& state)
 {
     state.max_row = static_cast<int>(state.row_lines.size());
-    state.f = call(captured_builtins().open.get(), state.file_hex.get());
+    state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
     RecordReader reader(Pass::placement);
-    read_hex_records(state.f.get(), *state.hex_decoder, [&](const HexRecord& record) {
+    HexFileLines lines(state.f.get(), state.hooks.open.is_standard);
+    read_hex_records(lines, state.hooks, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             place_record(state, record, *place);
         }

@@ -50,7 +50,7 @@ void name_the_row_file(PyObject* target) noexcept
 // removed when anything fails before that.
 class TemporaryRowFile {
 public:
-    explicit TemporaryRowFile(Ref os) : os_(std::move(os)) {}
+    TemporaryRowFile(Ref os, const Hook& open) : os_(std::move(os)), open_(open) {}
     ~TemporaryRowFile()
     {
         if (!path_ || committed_) {
@@ -85,6 +85,7 @@ public:
 
 private:
     Ref os_;
+    const Hook& open_;
     Ref path_;  // set once the file exists
     Ref file_;
     bool committed_ = false;
@@ -107,7 +108,7 @@ void TemporaryRowFile::create_beside(PyObject* target)
         Ref path = call(join.get(), folder.get(), temporary_name.get());
         // Owned at once, so that nothing between here and the end can leave
         // the new file behind.
-        file_ = Ref::steal(PyObject_CallFunctionObjArgs(captured_builtins().open.get(), path.get(), mode.get(), nullptr));
+        file_ = Ref::steal(PyObject_CallFunctionObjArgs(open_.callable.get(), path.get(), mode.get(), nullptr));
         if (file_) {
             path_ = std::move(path);
             return;
@@ -140,7 +141,7 @@ std::optional<std::string> file_contents(const ConversionState& state)
 void write_lines(const ConversionState& state, PyObject* file)
 {
     std::optional<std::string> contents;
-    if (captured_builtins().open_is_standard) {
+    if (state.hooks.open.is_standard) {
         contents = file_contents(state);
     }
     if (contents) {
@@ -171,7 +172,7 @@ void write_row_file(ConversionState& state)
     Ref os = state.global(global_names::os);
     Ref fspath = getattr(os.get(), "fspath");
     Ref target = call(fspath.get(), state.file_cyacd.get());
-    TemporaryRowFile temporary(os);
+    TemporaryRowFile temporary(os, state.hooks.open);
     temporary.create_beside(target.get());
     write_lines(state, temporary.file());
     temporary.close();

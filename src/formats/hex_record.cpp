@@ -78,14 +78,14 @@ RecordHeader header_from(const Decoded& decoded)
 }
 
 // index_hex: characters 1 to 8 of the record text, decoded.
-RecordHeader decode_header(const Text& text, const HexDecoder& decoder)
+RecordHeader decode_header(const Text& text, const Hooks& hooks)
 {
     std::optional<std::string_view> digits = text.ascii_slice(1, 9);
-    if (!digits || !decoder.is_standard()) {
-        return header_from(decoder.decode(text.slice(1, 9)));
+    if (!digits || !hooks.hex_decoder.is_standard) {
+        return header_from(hex_decode(hooks, text.slice(1, 9)));
     }
     std::uint8_t bytes[4];
-    decode_hex_ascii(*digits, bytes);
+    decode_hex_ascii(*digits, bytes, hooks.codec_error.get());
     RecordHeader header;
     header.size = static_cast<int>(digits->size() / 2);
     for (int i = 0; i < header.size; ++i) {
@@ -125,19 +125,18 @@ std::optional<int> extended_address_value(const HexRecord& record)
 
 }  // namespace
 
-void read_record(PyObject* line, Py_ssize_t line_number, const HexDecoder& decoder, HexRecord& record)
+void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record)
 {
     record.line_number = line_number;
     strip_line(line, record.text);
-    record.header = decode_header(record.text, decoder);
+    record.header = decode_header(record.text, hooks);
 }
 
-void read_record(std::string_view ascii_line, Py_ssize_t line_number, const HexDecoder& decoder,
-                 HexRecord& record)
+void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record)
 {
     record.line_number = line_number;
     record.text.assign_ascii(stripped(ascii_line));
-    record.header = decode_header(record.text, decoder);
+    record.header = decode_header(record.text, hooks);
 }
 
 RecordClass classify(const HexRecord& record)

@@ -46,9 +46,8 @@ struct RecordClass {
 };
 
 // Reads one line into `record`, reusing its buffers from the line before.
-void read_record(PyObject* line, Py_ssize_t line_number, const HexDecoder& decoder, HexRecord& record);
-void read_record(std::string_view ascii_line, Py_ssize_t line_number, const HexDecoder& decoder,
-                 HexRecord& record);
+void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record);
+void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record);
 
 // What the record is, by its type and, for extended address records, its
 // value. The header must hold all 4 bytes.
