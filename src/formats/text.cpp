@@ -2,6 +2,8 @@
 
 #include "capi/objects.hpp"
 
+#include <cstring>
+
 namespace rowmint {
 
 SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop)
@@ -97,8 +99,15 @@ void splice_ascii(long long start, long long lenth, std::string& line, std::stri
     SliceBounds head = clamp_slice(length, 0, static_cast<Py_ssize_t>(cut));
     SliceBounds tail = clamp_slice(length, static_cast<Py_ssize_t>(cut + lenth), std::nullopt);
     if (tail.start >= head.stop) {
-        // The usual case: a stretch of the line exchanged where it stands.
-        line.replace(static_cast<size_t>(head.stop), static_cast<size_t>(tail.start - head.stop), repstr);
+        // The usual case: a stretch of the line exchanged where it stands,
+        // most often for as many characters (a record's digits).
+        size_t at = static_cast<size_t>(head.stop);
+        size_t cut = static_cast<size_t>(tail.start - head.stop);
+        if (cut == repstr.size()) {
+            std::memcpy(&line[at], repstr.data(), cut);
+        } else {
+            line.replace(at, cut, repstr);
+        }
         return;
     }
     // A negative lenth repeats the characters between the two cuts.
