@@ -9,6 +9,7 @@ void run_conversion(PyObject* module)
 {
     ConversionState state(module);
     open_hex_file(state);
+    read_hex_file_once(state);
     build_row_table(state);
     place_data(state);
     add_checksums_and_metadata(state);

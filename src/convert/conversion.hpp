@@ -3,6 +3,7 @@
 // main; nothing carries over between calls.
 #pragma once
 
+#include "formats/hex_buffer.hpp"
 #include "formats/hex_codec.hpp"
 #include "formats/row_line.hpp"
 
@@ -34,6 +35,10 @@ struct ConversionState {
     Ref file_cyacd;
     Ref cmd;
     Ref f;  // the HEX file while a pass reads it
+    // The HEX file's bytes when it is read once (read_hex_file_once), and
+    // its text, a view into them, which both passes split in place.
+    Ref hex_bytes;
+    AsciiText hex_text;
 
     // list_cyacd: the header line, then the row lines in the order the HEX
     // records first reach their rows.
@@ -59,6 +64,9 @@ struct ConversionState {
 // before anything is written.
 // 1. Reads the command line, runs the object-copy tool, opens the HEX file.
 void open_hex_file(ConversionState& state);
+// 1a. After the tool has run: the HEX file read once, whole, when nothing of
+// a caller's takes part in the passes and the bytes are its text.
+void read_hex_file_once(ConversionState& state);
 // 2. First pass: one empty row line for every flash row the image reaches.
 void build_row_table(ConversionState& state);
 // 3. Second pass: every data record's digits into its row lines.

@@ -9,6 +9,7 @@
 #include "capi/compat.hpp"
 #include "capi/objects.hpp"
 #include "convert/conversion.hpp"
+#include "formats/hex_buffer.hpp"
 #include "formats/hex_lines.hpp"
 #include "formats/hex_record.hpp"
 
@@ -199,13 +200,34 @@ int row_position(const ConversionState& state, int row)
     return *position;
 }
 
+// With the file read once, the module's own replace is known to be in
+// place, and nothing can rebind it during the pass.
 void place_record(ConversionState& state, const HexRecord& record, const DataPlace& place)
 {
     for (size_t i = 0; i < place.count; ++i) {
         const Piece& piece = place.pieces[i];
-        state.replace_in_row(row_position(state, piece.row), piece.start, piece.to - piece.from, record.text,
-                             piece.from, piece.to);
+        int position = row_position(state, piece.row);
+        Py_ssize_t lenth = piece.to - piece.from;
+        if (state.hex_bytes) {
+            state.row_line_at(position).text.splice(piece.start, lenth, record.text, piece.from, piece.to);
+        } else {
+            state.replace_in_row(position, piece.start, lenth, record.text, piece.from, piece.to);
+        }
     }
+}
+
+// The records of a pass: from the bytes read once, or from the open file.
+// `file_to_close` is the open file the pass ends by closing.
+template <class Take>
+void read_records(ConversionState& state, PyObject* file_to_close, Take&& take)
+{
+    if (state.hex_bytes) {
+        HexBufferLines lines(state.hex_text, file_to_close);
+        read_hex_records(lines, state.hooks, take);
+        return;
+    }
+    HexFileLines lines(file_to_close, state.hooks.open.is_standard);
+    read_hex_records(lines, state.hooks, take);
 }
 
 }  // namespace
@@ -213,8 +235,7 @@ void place_record(ConversionState& state, const HexRecord& record, const DataPla
 void build_row_table(ConversionState& state)
 {
     RecordReader reader(Pass::row_table);
-    HexFileLines lines(state.f.get(), state.hooks.open.is_standard);
-    read_hex_records(lines, state.hooks, [&](const HexRecord& record) {
+    read_records(state, state.f.get(), [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             for (size_t i = 0; i < place->count; ++i) {
                 open_row(state, place->pieces[i].row);
@@ -230,10 +251,11 @@ void build_row_table(ConversionState& state)
 void place_data(ConversionState& state)
 {
     state.max_row = static_cast<int>(state.row_lines.size());
-    state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
+    if (!state.hex_bytes) {
+        state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
+    }
     RecordReader reader(Pass::placement);
-    HexFileLines lines(state.f.get(), state.hooks.open.is_standard);
-    read_hex_records(lines, state.hooks, [&](const HexRecord& record) {
+    read_records(state, state.hex_bytes ? nullptr : state.f.get(), [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             place_record(state, record, *place);
         }
