@@ -33,27 +33,6 @@ HexBufferLines::HexBufferLines(const AsciiText& text, PyObject* file)
 {
 }
 
-std::optional<HexLine> HexBufferLines::next()
-{
-    if (rest_.empty()) {
-        return std::nullopt;
-    }
-    const char* text = rest_.data();
-    size_t size = rest_.size();
-    const void* line_feed = std::memchr(text, '\n', size);
-    size_t end = line_feed ? static_cast<size_t>(static_cast<const char*>(line_feed) - text) : size;
-    size_t next_line = line_feed ? end + 1 : end;
-    // A "\r" before it ends the line already, alone or as "\r\n".
-    const void* carriage_return = lone_carriage_return_ ? std::memchr(text, '\r', end) : nullptr;
-    if (carriage_return != nullptr) {
-        end = static_cast<size_t>(static_cast<const char*>(carriage_return) - text);
-        next_line = end + 1 < size && text[end + 1] == '\n' ? end + 2 : end + 1;
-    }
-    std::string_view line = rest_.substr(0, end);
-    rest_.remove_prefix(next_line);
-    return HexLine{line, nullptr};
-}
-
 void HexBufferLines::close()
 {
     if (file_ != nullptr) {

@@ -6,6 +6,8 @@
 
 #include "formats/hex_lines.hpp"
 
+#include <cstring>
+
 namespace rowmint {
 
 // The file's bytes when all of them are ASCII, with what one sweep over
@@ -26,8 +28,28 @@ public:
     // the end as the file's own reading would close it.
     HexBufferLines(const AsciiText& text, PyObject* file);
 
-    // The next line, without its line end; nothing at the end.
-    std::optional<HexLine> next();
+    // The next line, without its line end; nothing at the end. Inline: it
+    // runs for every line of both passes.
+    std::optional<HexLine> next()
+    {
+        if (rest_.empty()) {
+            return std::nullopt;
+        }
+        const char* text = rest_.data();
+        size_t size = rest_.size();
+        const void* line_feed = std::memchr(text, '\n', size);
+        size_t end = line_feed ? static_cast<size_t>(static_cast<const char*>(line_feed) - text) : size;
+        size_t next_line = line_feed ? end + 1 : end;
+        // A "\r" before it ends the line already, alone or as "\r\n".
+        const void* carriage_return = lone_carriage_return_ ? std::memchr(text, '\r', end) : nullptr;
+        if (carriage_return != nullptr) {
+            end = static_cast<size_t>(static_cast<const char*>(carriage_return) - text);
+            next_line = end + 1 < size && text[end + 1] == '\n' ? end + 2 : end + 1;
+        }
+        std::string_view line = rest_.substr(0, end);
+        rest_.remove_prefix(next_line);
+        return HexLine{line, nullptr};
+    }
     void close();
     void close_after_error() noexcept;
 
