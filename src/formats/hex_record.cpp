@@ -135,7 +135,7 @@ void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, Hex
 void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record)
 {
     record.line_number = line_number;
-    record.text.assign_ascii(stripped(ascii_line));
+    record.text.borrow_ascii(stripped(ascii_line));
     record.header = decode_header(record.text, hooks);
 }
 

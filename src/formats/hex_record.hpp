@@ -27,7 +27,7 @@ struct RecordHeader {
 
 struct HexRecord {
     Py_ssize_t line_number = 0;  // counted from 1 in the file
-    Text text;                   // the record text
+    Text text;                   // the record text, borrowed from its line while that is current
     RecordHeader header;
 };
 

@@ -17,6 +17,15 @@ SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ss
     return SliceBounds{clamp(start), stop ? clamp(*stop) : length};
 }
 
+std::string& Text::own_ascii()
+{
+    if (borrowed_.data() != nullptr) {
+        ascii_.assign(borrowed_.data(), borrowed_.size());
+        borrowed_ = {};
+    }
+    return ascii_;
+}
+
 Text Text::adopt(Ref object)
 {
     Text text;
@@ -32,6 +41,7 @@ void Text::assign(Ref object)
         return;
     }
     ascii_.clear();
+    borrowed_ = {};
     object_ = std::move(object);
 }
 
@@ -40,7 +50,7 @@ Ref Text::object() const
     if (object_) {
         return object_;
     }
-    return make_str(ascii_);
+    return make_str(native());
 }
 
 std::optional<std::string_view> Text::ascii_slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
@@ -48,8 +58,9 @@ std::optional<std::string_view> Text::ascii_slice(Py_ssize_t start, std::optiona
     if (object_) {
         return std::nullopt;
     }
-    SliceBounds bounds = clamp_slice(static_cast<Py_ssize_t>(ascii_.size()), start, stop);
-    return std::string_view(ascii_).substr(static_cast<size_t>(bounds.start), static_cast<size_t>(bounds.length()));
+    std::string_view text = native();
+    SliceBounds bounds = clamp_slice(static_cast<Py_ssize_t>(text.size()), start, stop);
+    return text.substr(static_cast<size_t>(bounds.start), static_cast<size_t>(bounds.length()));
 }
 
 Text Text::slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
@@ -70,7 +81,7 @@ Py_ssize_t Text::slice_length(Py_ssize_t start, std::optional<Py_ssize_t> stop) 
         }
         return size;
     }
-    return clamp_slice(static_cast<Py_ssize_t>(ascii_.size()), start, stop).length();
+    return clamp_slice(static_cast<Py_ssize_t>(native().size()), start, stop).length();
 }
 
 Text Text::concat(const Text& tail) const
@@ -83,7 +94,7 @@ Text Text::concat(const Text& tail) const
 void Text::append(const Text& tail)
 {
     if (is_native() && tail.is_native()) {
-        ascii_ += tail.ascii_;
+        own_ascii() += tail.native();
         return;
     }
     assign(add(object().get(), tail.object().get()));
@@ -150,14 +161,14 @@ void Text::splice(long long start, long long lenth, const Text& source, Py_ssize
 {
     if (is_native()) {
         if (std::optional<std::string_view> piece = source.ascii_slice(from, to)) {
-            splice_ascii(start, lenth, ascii_, *piece);
+            splice_ascii(start, lenth, own_ascii(), *piece);
             return;
         }
     }
     // A piece of non-ASCII text may itself be ASCII.
     Text piece = source.slice(from, to);
     if (is_native() && piece.is_native()) {
-        splice_ascii(start, lenth, ascii_, piece.ascii_);
+        splice_ascii(start, lenth, own_ascii(), piece.native());
         return;
     }
     Ref start_object = make_int(start);
