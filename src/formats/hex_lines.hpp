@@ -9,9 +9,10 @@
 
 namespace rowmint {
 
-// One line as the file gives it, its line end included: ASCII text, valid
-// until the next line is read, or a str object (borrowed likewise) when it
-// holds other characters or comes from a caller's file object.
+// One line as the file gives it (with or without its line end, which the
+// record's stripping removes): ASCII text, valid until the next line is
+// read, or a str object (borrowed likewise) when it holds other characters
+// or comes from a caller's file object.
 struct HexLine {
     std::string_view ascii;
     PyObject* object = nullptr;
