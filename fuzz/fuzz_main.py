@@ -7,10 +7,13 @@ recipe: the bytes after it choose plausible records one by one (data records
 of many lengths and addresses, records across 0x2200, the segment record and
 its variants, other extended address records, bases inside flash and base 0
 after the second segment, end-of-file records with lines after them, start
-address records, unknown types, short, long, lower-case and broken lines,
-runs of rows up to the end of flash and down from it, blank lines, raw bytes,
-every line end, padding that puts a line across the module's read boundary
-at 64 K characters).  Any other input is
+address records, unknown types, lower-case lines, runs of rows up to the end
+of flash and down from it, every line end, padding that puts a line across
+the module's read boundary at 64 K characters).  Records carry their
+checksums and the file ends with the end-of-file record, so that the rules
+of placement are reached; one recipe in four is a faulty file, which also
+holds blank, short, long and broken lines, wrong checksums and raw bytes and
+may lack the end-of-file record.  Any other input is
 taken as the HEX file byte for byte, so plain HEX files serve as seeds.
 
 Oracle, for every input:
@@ -34,15 +37,17 @@ Oracle, for every input:
 
 Exception types main() may raise here, and why:
 - ValueError itself: text that is not ASCII handed to the hex decoder; and
-  the conversion's own refusals: a malformed extended address record, a
-  record holding fewer data digits than its byte count needs, no image data
+  the conversion's own refusals: a record that is not whole and intact (no
+  ':' first, fewer data digits than its byte count needs, no whole checksum,
+  characters after the checksum, a wrong checksum), a file without an
+  end-of-file record, a malformed extended address record, no image data
   at or above 0x2200, an image running past row 0x1FF, a data record under
   an extended address base other than 0x00000 and 0x10000 (below 0x20000),
   under base 0 once the second segment has begun, or of another row once
   the records of row 0x1FF have begun.
 - binascii.Error (a ValueError): characters 1-8 of a line that are not an
-  even number of hex digits; data digits copied into a row line that are
-  not hex digits (met when the row checksums decode the line).
+  even number of hex digits; characters after them that are not hex digits
+  (met when the record is checked).
 - UnicodeDecodeError (a ValueError): a HEX file that is not text in the
   interpreter's default encoding.
 - IndexError: a line whose header holds fewer than 4 bytes before the
@@ -127,20 +132,24 @@ ADDRESSES = (0x2200, 0x2200, 0x21F8, 0x21FF, 0x21F0, 0x22F8, 0x22FF, 0x2300, 0xF
              0xFFF8, 0xFFFF, 0x0000, 0x0100, 0x1B00, 0x2100, 0x8000, 0xFE00, 0xFEF8)
 EXTENDED_VALUES = (0x0000, 0x1000, 0x0001, 0x2000, 0x0010, 0x0002, 0xFFFF, 0x1001, 0x0220, 0x0FFF, 0x1FFF)
 SEGMENT_VARIANTS = (SEGMENT, SEGMENT, SEGMENT.lower(), ":020000040001F9", ":020000040001f9",
-                    ":02FFFF021000EE", ":0200000210000000", ":020000021000", ":020000021000ECFF",
-                    ":020000021000EC ", " :020000021000EC", ":020000041000E8", ":020000020001FB",
-                    ":020000021000E")
+                    ":02FFFF021000EE", ":020000021000EC ", " :020000021000EC", ":020000020001FB")
+BROKEN_SEGMENTS = (":0200000210000000", ":020000021000", ":020000021000ECFF", ":020000041000E8",
+                   ":020000021000E")
 BROKEN_EXTENDED = (":0300000210000000", ":01000002100000", ":020000021G00EC", ":0200000210",
                    ":02000002", ":020000020 00FC", ":02000004+001F9", ":020000040x01F9",
                    ":00000004FC", ":0400000400010000F7")
 BLANKS = ("", " ", "\t", " \t ", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x1f", "\x85",
           "\u00a0", "\u2028", "\u3000", "\x00", "\ufeff")
 JUNK_DIGITS = ("G", "g", " ", "\u00e9", "\u0660", "\uff11", "\x00", ":", "-", "\U0001f600", "\udcff")
-END_OF_FILE_SPELLINGS = (END_OF_FILE, END_OF_FILE, ":00000001ff", ":00FF0001FF", ":0000000100", ":00000001")
+END_OF_FILE_SPELLINGS = (END_OF_FILE, END_OF_FILE, ":00000001ff", ":00FF000100")
+BROKEN_END_OF_FILE = (":00FF0001FF", ":0000000100", ":00000001")
+# Faulty files only: lines that fail the record checks, and blank lines
+# (refused before the records of the last row).
+BROKEN_KINDS = (10, 14, 15, 16, 17)
 # What may follow the end-of-file record: none of it is read.
 AFTER_END = ("", "\x1a", "\x1a\x1a", " ", "end", ":", ":0400000210000000EA", ":10220000" + "EE" * 16,
              b"\xff\xfe\x1a", b"\x00" * 8)
-LINE_ENDS = ("\n", "\r\n", "\r", "\n\n", "\r\r\n", "\n\r")
+LINE_ENDS = ("\n", "\r\n", "\r", "\n\n", "\r\r\n", "\n\r")  # the last three make blank lines
 MAX_LINES = 1200  # enough for every flash row, few enough for a quick run
 
 
@@ -162,6 +171,7 @@ class Recipe:
         self.r = r
         self.address = 0x2200
         self.lines = []
+        self.faulty = False
 
     def data_record(self, count=None, address=None):
         r = self.r
@@ -197,6 +207,8 @@ class Recipe:
     def one_line(self):
         r = self.r
         kind = r.byte() % 22
+        if kind in BROKEN_KINDS and not self.faulty:
+            kind = 0
         if kind <= 6:
             if r.byte() < 24:
                 self.address = r.choice(ADDRESSES)
@@ -204,7 +216,7 @@ class Recipe:
         elif kind == 7:
             self.data_record(count=r.byte(), address=r.u16())
         elif kind == 8:
-            self.lines.append(r.choice(SEGMENT_VARIANTS))
+            self.lines.append(r.choice(SEGMENT_VARIANTS + (BROKEN_SEGMENTS if self.faulty else ())))
             self.address = 0x0000
         elif kind == 9:
             value = r.choice(EXTENDED_VALUES) if r.byte() < 200 else r.u16()
@@ -213,7 +225,7 @@ class Recipe:
         elif kind == 10:
             self.lines.append(r.choice(BROKEN_EXTENDED))
         elif kind == 11:
-            self.lines.append(r.choice(END_OF_FILE_SPELLINGS))
+            self.lines.append(self.end_of_file())
         elif kind == 12:
             self.lines.append(record(4, 0, r.choice((3, 5)), pattern(r.byte(), 4)))
         elif kind == 13:
@@ -236,10 +248,13 @@ class Recipe:
         elif kind == 19:
             self.run_of_rows(step=-1)
         elif kind == 20:
-            self.lines.append(r.choice(END_OF_FILE_SPELLINGS))
+            self.lines.append(self.end_of_file())
             self.lines.append(r.choice(AFTER_END))
         elif self.lines:
             self.lines.append(self.lines[-1 - r.byte() % len(self.lines)])
+
+    def end_of_file(self):
+        return self.r.choice(END_OF_FILE_SPELLINGS + (BROKEN_END_OF_FILE if self.faulty else ()))
 
     def decorate(self, line):
         r = self.r
@@ -248,21 +263,27 @@ class Recipe:
         style = r.byte()
         if style & 0x07 == 1:
             line = line.lower()
-        elif style & 0x07 == 2 and len(line) > 11:
-            line = line[:-2] + "00"  # a wrong checksum, which nothing reads
-        if style & 0x18 == 0x08:
+        elif style & 0x07 == 2 and len(line) > 11 and self.faulty:
+            line = line[:-2] + "00"  # most likely a wrong checksum
+        if style & 0x18 == 0x08 and self.faulty:
             line = line + r.choice(("00", "ZZ", " 1", "\t", "FF" * 8))
         if style & 0xE0 == 0x20:
-            line = r.choice(BLANKS) + line + r.choice(BLANKS)
+            # "\x00" and "\ufeff", the last two, are not white space
+            spaces = BLANKS if self.faulty else BLANKS[:-2]
+            line = r.choice(spaces) + line + r.choice(spaces)
         return line
 
     def build(self):
         r = self.r
-        ends = r.byte() % (len(LINE_ENDS) + 1)
+        self.faulty = r.byte() >= 192
+        line_ends = LINE_ENDS if self.faulty else LINE_ENDS[:3]
+        ends = r.byte() % (len(line_ends) + 1)
         for _ in range(r.size(400)):
             if r.pos >= len(r.data) or len(self.lines) >= MAX_LINES:
                 break
             self.one_line()
+        if not self.faulty or r.flag():
+            self.lines.append(END_OF_FILE)
         pad_at = r.u16() if r.byte() < 32 else None
         shift = r.byte() % 64
         out = bytearray(b"\xef\xbb\xbf" if r.byte() == 0xBB else b"")
@@ -275,7 +296,7 @@ class Recipe:
                     line = b" " * pad + line
                 else:
                     line = " " * pad + line
-            end = LINE_ENDS[ends] if ends < len(LINE_ENDS) else r.choice(LINE_ENDS)
+            end = line_ends[ends] if ends < len(line_ends) else r.choice(line_ends)
             if number == len(self.lines) - 1 and r.byte() < 64:
                 end = ""
             if isinstance(line, bytes):

@@ -6,7 +6,9 @@ the conversion is explained with (one record at 0x2200, rows opened and
 revisited, a record split across two rows, the segment record in its
 spellings), one file for each rule of reading the records (a record across
 0x2200, base 0 after the second segment, a base inside flash, rows after the
-last row's records, lines after the end-of-file record), short excerpts of
+last row's records, lines after the end-of-file record, each way a record
+fails to be whole and intact, a file without its end-of-file record), short
+excerpts of
 what GNU objcopy writes for the example firmware images (start, end, the
 64 KB boundary, the sections at 1 MB and up), and a few recipes found by a
 seeded search (a run to the last flash row, a line across the module's 64 K
@@ -68,7 +70,14 @@ MAIN_SEEDS = {
                                    ":10230800000102030405060708090A0B0C0D0E0F4D", EOF],
     "segment-record-lower-case.hex": [ROAD, SEGMENT.lower(), ":10050000000102030405060708090A0B0C0D0E0F73", EOF],
     "segment-record-spaced.hex": [ROAD, "  " + SEGMENT + "\t", ":10050000000102030405060708090A0B0C0D0E0F73", EOF],
+    # Every record whole and intact; a file cut short is refused.
+    "record-without-colon.hex": [ROAD, ";10230000000102030405060708090A0B0C0D0E0F55", EOF],
+    "record-short-of-data-digits.hex": [ROAD, ":10230000000102030405060708090A0B0C0D0E", EOF],
+    "record-ending-before-its-checksum.hex": [ROAD, ":10230000000102030405060708090A0B0C0D0E0F", EOF],
+    "record-running-on-past-its-checksum.hex": [ROAD, SEGMENT + "00", EOF],
+    "record-with-a-non-hex-digit.hex": [ROAD, ":10230000000102030405060708090A0B0C0D0E0G55", EOF],
     "wrong-checksum.hex": [":10220000000102030405060708090A0B0C0D0E0F00", EOF],
+    "no-end-of-file-record.hex": [ROAD, ":10230000000102030405060708090A0B0C0D0E0F55"],
     "row-0x21-and-0x22.hex": [":1021F000000102030405060708090A0B0C0D0E0F65", ROAD, EOF],
     "lower-case-data.hex": [ROAD.lower(), EOF],
     "blank-line-first-segment.hex": [ROAD, "", EOF],
@@ -106,16 +115,18 @@ def firmware_excerpts():
             subprocess.run(["objcopy", "-O", "ihex", elf, hex_path], check=True)
             with open(hex_path, "rb") as f:
                 lines = f.read().splitlines(keepends=True)
+            # An excerpt ends with the end-of-file record, as a whole file does.
+            end_of_file = EOF.encode() + lines[0][len(lines[0].rstrip(b"\r\n")):]
             if len(lines) <= 200:
                 seeds["firmware-%s-whole.hex" % name] = b"".join(lines)
                 continue
-            seeds["firmware-%s-first.hex" % name] = b"".join(lines[:20])
+            seeds["firmware-%s-first.hex" % name] = b"".join(lines[:20]) + end_of_file
             seeds["firmware-%s-last.hex" % name] = b"".join(lines[-20:])
             pieces = lines[:20]
             for at, line in enumerate(lines):
                 if line.startswith(SEGMENT.encode()):
                     around = lines[max(0, at - 10):at + 10]
-                    seeds["firmware-%s-64k-boundary.hex" % name] = b"".join(around)
+                    seeds["firmware-%s-64k-boundary.hex" % name] = b"".join(around) + end_of_file
                     pieces += around
             pieces += lines[-20:]
             seeds["firmware-%s-pieces.hex" % name] = b"".join(pieces)

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import rowmint
-from rowfile_model import stand_in_os
+from rowfile_model import hex_file_bytes, stand_in_os
 
 
 @pytest.fixture(scope="session")
@@ -38,7 +38,7 @@ def output(tmp_path, hex_file):
 @pytest.fixture
 def convert(hex_file, output):
     def run(*lines):
-        hex_file.write_bytes("".join(line + "\n" for line in lines).encode("ascii"))
+        hex_file.write_bytes(hex_file_bytes(lines))
         rowmint.main()
         data = output.read_bytes()
         assert data.endswith(os.linesep.encode())

@@ -16,28 +16,26 @@ removed and then appended to line by line.
 record types are honoured, every data record in the flash window (0x2200 to
 0x1FFFF) is placed at its own address or refused with ValueError naming its
 line, one row line per row, a record running past its row always reaches the
-following row, short records are refused, the end-of-file record ends the
-file, and the row file is replaced atomically.  Both passes read the file
-through one RecordReader (the states `flash` 0, 1, 2 and the extended address
-`base`), so they agree on every row, and every refusal but the short-record
-check is met in the first pass.
+following row, every record must be whole and intact (':' first, its length
+by its byte count, hex digits, its checksum), the end-of-file record ends the
+file and a file without one is refused, and the row file is replaced
+atomically.  Both passes read the file through one RecordReader (the states
+`flash` 0, 1, 2 and the extended address `base`), so they agree on every row,
+and every refusal is met in the first pass.
 
 Readings chosen where the corrections leave a detail open (convert_mended):
 - Every line's header (characters 1 to 8) is decoded first, in every state,
   so a non-hex header raises the codec's error even after the records of the
   last row have begun, and even after a base at 0x20000 or up.
-- A type-02/04 record is well formed when its byte count is 2 and the four
-  characters after the header are hex digits (either case); address field,
-  checksum and anything after the value are ignored.  The segment record is
+- A type-02/04 record (intact, as every record must be) is well formed when
+  its byte count is 2; its address field is ignored.  The segment record is
   a well-formed one giving base 0x10000 (type 02 value 1000, type 04 value
   0001).
-- The end-of-file record is any record whose header decodes to 4 bytes with
-  type 01, whatever its byte count, address field, checksum or base.
-- A data record passed over (base 0x20000 or up, or wholly below 0x2200) is
-  not checked for its data digits; one that reaches 0x2200 from row 0x021 is.
-- Second pass: the short-record check comes first, then the row lookups.  As
-  the first pass already met every other refusal, a short record is reported
-  only when the file holds none of them, wherever it stands.
+- The end-of-file record is any intact record of type 01, whatever its byte
+  count, address field or base.
+- A line's checks, in order: its header decoded, a short header (refused
+  before the records of the last row, passed over after), then whether the
+  record is whole and intact, then the rules of its type.
 - Limit messages: "the HEX file holds no image data at or above address
   0x2200" and "HEX line N: the image runs past the end of flash, row 0x1FF"
   (the wording the module chose; the corrections leave it open).
@@ -243,10 +241,31 @@ BELOW_SECOND_SEGMENT = ("HEX line %d: the record lies below address 0x10000, "
                         "after the image reached its second segment")
 ODD_BASE = "HEX line %d: extended address base 0x%05X is neither 0x00000 nor 0x10000"
 AFTER_LAST_ROW = "HEX line %d: a record of row 0x%03X follows the records of the last flash row, 0x1FF"
+CUT_SHORT = "the HEX file ends after line %d without an end-of-file record"
 
 
 def malformed(number):
     return ValueError("HEX line %d: malformed extended address record" % number)
+
+
+def require_intact(number, data_hex, header, hex_decoder):
+    """Refuses a record that is not whole and intact."""
+    if data_hex[0] != ":":
+        raise ValueError("HEX line %d: the record does not begin with ':'" % number)
+    digits = 2 * header[0]
+    whole = 9 + digits + 2
+    if len(data_hex) > whole:
+        raise ValueError("HEX line %d: the record runs on past its checksum" % number)
+    if len(data_hex) < whole:
+        present = len(data_hex[9:9 + digits])
+        if present < digits:
+            raise ValueError("HEX line %d: the record holds %d data digits, its byte count needs %d"
+                             % (number, present, digits))
+        raise ValueError("HEX line %d: the record ends before its checksum" % number)
+    data = hex_decoder(data_hex[1:])[0]  # the codec's error for a character that is not a digit
+    if sum(data) & 255:
+        raise ValueError("HEX line %d: the record checksum is 0x%02X, its bytes need 0x%02X"
+                         % (number, data[-1], -sum(data[:-1]) & 255))
 
 
 def extended_value(data_hex, header):
@@ -275,6 +294,7 @@ class RecordReader:
         self.base = 0
 
     def __iter__(self):
+        number = 0
         with open(self.hex_path) as f:
             for number, line in enumerate(f, 1):
                 data_hex = line.strip()
@@ -284,6 +304,7 @@ class RecordReader:
                         raise IndexError("HEX line %d: the record header holds %d of its 4 bytes"
                                          % (number, len(header)))
                     continue
+                require_intact(number, data_hex, header, self.hex_decoder)
                 kind = header[3]
                 if kind == 1:
                     break  # nothing after the end-of-file record is read
@@ -293,6 +314,8 @@ class RecordReader:
                     address = self.data_address(number, header)
                     if address is not None:
                         yield number, data_hex, header[0], address
+            else:
+                raise ValueError(CUT_SHORT % number)
 
     def follow_extended(self, number, data_hex, header):
         value = extended_value(data_hex, header)
@@ -360,10 +383,6 @@ def convert_mended(hex_path, cyacd_path):
     # Second pass: data placement.
     for number, data_hex, count, address in RecordReader(hex_path, hex_decoder):
         digits = data_hex[9:9 + 2 * count]
-        if len(digits) < 2 * count:
-            raise ValueError(
-                "HEX line %d: the record holds %d data digits, its byte count needs %d"
-                % (number, len(digits), 2 * count))
         for row, offset, size, skip in pieces(address, count):
             line = positions.get(row)
             list_cyacd[line] = replace(2 * offset, 2 * size, list_cyacd[line],

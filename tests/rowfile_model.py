@@ -17,6 +17,37 @@ def record(address, data=b"", kind=0, count=None):
 
 SEGMENT_RECORD = ":020000021000EC"
 END_OF_FILE = ":00000001FF"
+HEX_DIGITS = set("0123456789abcdefABCDEF")
+
+
+class AsWritten(list):
+    """Lines of a HEX file that `sealed` leaves exactly as they are: for the
+    tests of wrong checksums and of files without an end-of-file record."""
+
+
+def sealed(lines):
+    """The lines of a HEX file as a test means them: each record that is whole
+    but for its checksum gets the one its bytes need, and the file ends with
+    the end-of-file record unless it holds one."""
+    if isinstance(lines, AsWritten):
+        return list(lines)
+    result = []
+    for line in lines:
+        text = line.strip()
+        if (text[:1] == ":" and len(text) >= 11 and set(text[1:]) <= HEX_DIGITS
+                and len(text) == 11 + 2 * int(text[1:3], 16)):
+            body = bytes.fromhex(text[1:-2])
+            if (sum(body) + int(text[-2:], 16)) & 0xFF:
+                line = line.replace(text, text[:-2] + "%02X" % (-sum(body) & 0xFF))
+        result.append(line)
+    if not any(line.strip()[:1] == ":" and line.strip()[7:9] == "01" for line in result):
+        result.append(END_OF_FILE)
+    return result
+
+
+def hex_file_bytes(lines, end="\n", encoding="ascii"):
+    """The file of `sealed` lines, each ended by `end`."""
+    return "".join(line + end for line in sealed(lines)).encode(encoding)
 
 
 def data_records(address, data, size=16):

@@ -133,7 +133,7 @@ def test_paths_beginning_with_a_dash_go_after_the_separator(tmp_path):
 
 BAD_DIGIT = ":1022X000000102030405060708090A0B0C0D0E0F56"
 SHORT_RECORD = ":102210000001020304050607"
-MALFORMED_EXTENDED = ":0400000200100000EC"
+MALFORMED_EXTENDED = ":0400000200100000EA"
 
 FAILURES = {
     "tool-fails": dict(
@@ -153,7 +153,7 @@ FAILURES = {
         hex=[GOOD_RECORD, SHORT_RECORD, EOF_RECORD],
         message="HEX line 2: the record holds 16 data digits, its byte count needs 32"),
     "no-image-data": dict(
-        hex=[":10010000000102030405060708090A0B0C0D0E0F", EOF_RECORD],
+        hex=[":10010000000102030405060708090A0B0C0D0E0F77", EOF_RECORD],
         message="the HEX file holds no image data at or above address 0x2200"),
     "missing-output-folder": dict(
         hex=[GOOD_RECORD, EOF_RECORD], cyacd="missing/out.cyacd",

@@ -8,7 +8,7 @@ import pytest
 
 import rowmint
 from pure_reference import convert_mended
-from rowfile_model import record, row_file
+from rowfile_model import AsWritten, hex_file_bytes, record, row_file, sealed
 from support import (
     EOF_RECORD,
     HEADER_LINE,
@@ -42,13 +42,13 @@ def encoded(text):
 
 
 def convert(conv, lines, end="\n"):
-    conv.write_hex(data=encoded("".join(line + end for line in lines)))
+    conv.write_hex(data=encoded("".join(line + end for line in sealed(lines))))
     assert rowmint.main() is None
     return conv.output_lines()
 
 
 def fails(conv, lines, end="\n"):
-    conv.write_hex(data=encoded("".join(line + end for line in lines)))
+    conv.write_hex(data=encoded("".join(line + end for line in sealed(lines))))
     with pytest.raises(Exception) as info:
         rowmint.main()
     assert not conv.output_exists()
@@ -110,10 +110,10 @@ def test_lower_case_header_digits(conv):
     assert len(lines) == 3
 
 
-def test_record_checksum_is_not_verified(conv):
-    lines = convert(conv, [ROAD_RECORD[:-2] + "00", ":02230000ABCD", EOF_RECORD])
-    assert lines[1].startswith(":0000220100" + ROAD_DATA)
-    assert lines[2].startswith(":0000230100ABCD")
+def test_record_checksum_is_verified(conv):
+    error = fails(conv, AsWritten([ROAD_RECORD[:-2] + "00", EOF_RECORD]))
+    assert type(error) is ValueError
+    assert str(error) == "HEX line 1: the record checksum is 0x00, its bytes need 0x56"
 
 
 def test_rows_below_0x22_are_skipped(conv):
@@ -126,12 +126,14 @@ def test_rows_below_0x22_are_skipped(conv):
 # ---------------------------------------------------------------- header errors
 
 def codec_error(record):
-    """What the hex codec raises for characters 1 to 8 of the stripped record."""
+    """What the hex codec raises for characters 1 to 8 of the stripped record,
+    or else for all after its ':'."""
     try:
         codecs.getdecoder("hex")(record.strip()[1:9])
+        codecs.getdecoder("hex")(record.strip()[1:])
     except ValueError as exc:
         return type(exc), str(exc)
-    raise AssertionError("the header of %r decodes" % record)
+    raise AssertionError("the record %r decodes" % record)
 
 
 HEADER_ERRORS = [
@@ -149,6 +151,8 @@ HEADER_ERRORS = [
     (":1\u00e9", ValueError, None),
     (":10220\u30000" + ROAD_DATA, ValueError, None),
     (":\uff11\uff10220000" + ROAD_DATA, ValueError, None),
+    # data digits, after a header that decodes
+    (ROAD_RECORD[:12] + "\u00e9" + ROAD_RECORD[13:], ValueError, None),
 ]
 
 
@@ -189,17 +193,14 @@ def test_short_header_raises_index_error(conv, lines):
 
 # ---------------------------------------------------------------- the segment record
 
-SEGMENT_RECORDS = [
+SEGMENT_RECORDS = [  # each given the checksum it needs
     ":020000021000EC",
     ":020000021000ec",
-    ":02FFFF021000xx",
-    ":02abcd021000",
-    ":020000021000",
+    ":02FFFF021000EE",
+    ":02abcd02100000",
     ":020000040001F9",
     ":020000040001f9",
-    ":02ABCD040001",
-    ":020000021000EC0000",
-    ":020000021000EC\u03f9",  # non-ASCII text after the value
+    ":02ABCD04000100",
 ]
 
 
@@ -228,15 +229,9 @@ def test_other_records_do_not_enter_the_second_segment(conv, other):
     assert lines[1].startswith(":0000220100" + ROAD_DATA)
 
 
-MALFORMED = [
+MALFORMED = [  # each given the checksum it needs
     ":0400000210000000EA",
     ":0400000400010000E7",
-    ":02000002GG00FC",
-    ":0200000210G0FC",
-    ":020000040x01F9",
-    ":0200000210",
-    ":02000002",
-    ":020000041 01F9",
     ":0000000200",
     ":0100000210EF",
     ":0300000210000000",
@@ -276,8 +271,8 @@ PLACED_OR_REFUSED = {
     "across-0x2200": ([record(0x21F8, C), record(0x2210, b"\x01")], [(0x22, {0: C[8:], 0x10: b"\x01"})]),
     "across-0x2200-opens-row-022-last": ([record(0x2300, b"\x05"), record(0x21FF, C)],
                                          [(0x23, {0: b"\x05"}), (0x22, {0: C[1:]})]),
-    "across-0x2200-short": ([record(0x2100, C)[:-6], ROAD_RECORD, record(0x21F8, C)[:-6]],
-                            (ValueError, "HEX line 3: the record holds 28 data digits, its byte count needs 32")),
+    "across-0x2200-short": ([ROAD_RECORD, record(0x21F8, C)[:-6]],
+                            (ValueError, "HEX line 2: the record holds 28 data digits, its byte count needs 32")),
     # Base 0 after the second segment began.
     "type-04-base-0-then-first-segment-data": ([SEGMENT, record(0x0500, C), BASE_0_TYPE_04, record(0x2300, C)],
                                                (ValueError, BELOW_SECOND % 4)),
@@ -301,15 +296,29 @@ PLACED_OR_REFUSED = {
     "zero-length-lower-row-after-row-1ff": ([SEGMENT, record(0xFF00, C), "", record(0x0100)],
                                             (ValueError, AFTER_LAST % (4, 0x101))),
     "short-and-malformed-lines-after-row-1ff": ([SEGMENT, record(0xFF00, C), "", ":00", ":0400000210000000EA",
-                                                 ":02000002100", record(0xFF10, b"\x11")],
+                                                 record(0xFF10, b"\x11")],
                                                 [(0x1FF, {0: C, 0x10: b"\x11"})]),
-    "past-flash-after-a-short-row-1ff-record": ([SEGMENT, record(0xFF00, C)[:-6], record(0xFFF8, C)],
-                                                (ValueError, "HEX line 3: the image runs past the end of flash, row 0x1FF")),
+    "short-row-1ff-record-before-the-end-of-flash": ([SEGMENT, record(0xFF00, C)[:-6], record(0xFFF8, C)],
+                                                     (ValueError, "HEX line 2: the record holds 28 data digits, "
+                                                                  "its byte count needs 32")),
     # The end-of-file record ends the file.
     "blank-line-after-end-of-file": ([ROAD_RECORD, EOF_RECORD, ""], [(0x22, {0: C})]),
     "ctrl-z-after-end-of-file": ([ROAD_RECORD, EOF_RECORD, "\x1a"], [(0x22, {0: C})]),
-    "records-after-end-of-file": ([ROAD_RECORD, ":00FF0001", record(0x2300, C), ":0400000210000000EA", SEGMENT,
+    "records-after-end-of-file": ([ROAD_RECORD, ":00FF000100", record(0x2300, C), ":0400000210000000EA", SEGMENT,
                                    record(0xFF00, C), record(0xFE00, C)], [(0x22, {0: C})]),
+    # Every record whole and intact, in every state and of every type; a file
+    # without its end-of-file record was cut short.
+    "record-not-beginning-with-colon": ([ROAD_RECORD, ";" + record(0x2300, C)[1:]],
+                                        (ValueError, "HEX line 2: the record does not begin with ':'")),
+    "record-missing-only-its-checksum": ([ROAD_RECORD[:-2]],
+                                         (ValueError, "HEX line 1: the record ends before its checksum")),
+    "segment-record-running-on-past-its-checksum": ([ROAD_RECORD, SEGMENT + "00"],
+                                                    (ValueError, "HEX line 2: the record runs on past its checksum")),
+    "wrong-end-of-file-checksum-after-row-1ff": (AsWritten([SEGMENT, record(0xFF00, C), ":00000001FE"]),
+                                                 (ValueError, "HEX line 3: the record checksum is 0xFE, "
+                                                              "its bytes need 0xFF")),
+    "no-end-of-file-record": (AsWritten([ROAD_RECORD, record(0x2300, C)]),
+                              (ValueError, "the HEX file ends after line 2 without an end-of-file record")),
 }
 
 
@@ -326,7 +335,7 @@ def laid_out(rows):
 @pytest.mark.parametrize("lines, expected", list(PLACED_OR_REFUSED.values()), ids=list(PLACED_OR_REFUSED))
 @pytest.mark.parametrize("converter", ["native", "rendering"])
 def test_records_in_flash_are_placed_at_their_address_or_refused(hex_file, output, lines, expected, converter):
-    hex_file.write_bytes("".join(line + "\n" for line in lines).encode("ascii"))
+    hex_file.write_bytes(hex_file_bytes(lines))
     run = rowmint.main if converter == "native" else lambda: convert_mended(str(hex_file), str(output))
     if isinstance(expected, list):
         run()

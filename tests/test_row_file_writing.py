@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import rowmint
-from rowfile_model import record, row_file, stand_in_os
+from rowfile_model import hex_file_bytes, record, row_file, stand_in_os
 
 DATA = bytes(range(16))
 
@@ -35,7 +35,7 @@ def test_new_file_gets_the_permissions_of_a_newly_created_file(convert, output):
 
 
 def test_row_file_may_take_the_place_of_the_hex_file(hex_file, monkeypatch):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
+    hex_file.write_bytes(hex_file_bytes([record(0x2200, DATA)]))
     argv = list(sys.argv)
     argv[4] = argv[3]
     monkeypatch.setattr(sys, "argv", argv)
@@ -52,7 +52,7 @@ def test_failed_conversion_leaves_the_old_file_and_no_temporary(convert, output)
 
 
 def test_target_that_cannot_be_replaced(hex_file, output):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
+    hex_file.write_bytes(hex_file_bytes([record(0x2200, DATA)]))
     output.mkdir()
     (output / "keep").write_text("x")
     with pytest.raises(OSError):
@@ -62,7 +62,7 @@ def test_target_that_cannot_be_replaced(hex_file, output):
 
 
 def test_missing_folder_raises_before_anything_is_written(hex_file, monkeypatch, tmp_path):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
+    hex_file.write_bytes(hex_file_bytes([record(0x2200, DATA)]))
     argv = list(sys.argv)
     argv[4] = str(tmp_path / "no" / "such" / "out.cyacd")
     monkeypatch.setattr(sys, "argv", argv)
@@ -73,7 +73,7 @@ def test_missing_folder_raises_before_anything_is_written(hex_file, monkeypatch,
 
 
 def test_failure_of_the_final_replace_removes_the_temporary(hex_file, output, monkeypatch):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
+    hex_file.write_bytes(hex_file_bytes([record(0x2200, DATA)]))
 
     def refuse(source, target):
         assert os.path.dirname(source) == os.path.dirname(str(output))
@@ -92,7 +92,7 @@ def test_failure_of_the_final_replace_removes_the_temporary(hex_file, output, mo
     pytest.param(os.fsencode, id="bytes"),
 ])
 def test_row_file_path_of_other_path_types(hex_file, output, monkeypatch, as_path):
-    hex_file.write_text(record(0x2200, DATA) + "\n")
+    hex_file.write_bytes(hex_file_bytes([record(0x2200, DATA)]))
     argv = list(sys.argv)
     argv[4] = as_path(str(output))
     monkeypatch.setattr(sys, "argv", argv)

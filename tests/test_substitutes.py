@@ -11,7 +11,7 @@ import types
 import pytest
 
 import rowmint
-from rowfile_model import END_OF_FILE, SEGMENT_RECORD, record, row_file
+from rowfile_model import END_OF_FILE, SEGMENT_RECORD, hex_file_bytes, record, row_file
 
 LINES = [record(0x2200, bytes(range(16))), record(0x22F8, bytes(range(16))), SEGMENT_RECORD,
          record(0x0500, b"\xAB\xCD"), END_OF_FILE]
@@ -84,8 +84,9 @@ def test_substituted_decoder_is_used(convert, monkeypatch):
     monkeypatch.setattr(rowmint, "codecs", fake_codecs)
     assert convert(*LINES) == expected
     rows = len(expected) - 1
-    # Every line's header, then each row's data field and its checksummed part.
-    assert len(seen) == 2 * len(LINES) + 2 * rows
+    # Every line's header and the record from its ':' on, in both passes; then
+    # each row's data field and its checksummed part.
+    assert len(seen) == 4 * len(LINES) + 2 * rows
     assert seen[0] == LINES[0][1:9]
 
 
@@ -173,8 +174,7 @@ BUILTINS_REBOUND_BEFORE_IMPORT = textwrap.dedent("""
 
 
 def test_builtins_captured_at_import_are_the_ones_called(tmp_path):
-    lines = [record(0x2200, bytes(range(16))), record(0x2300, b"\x01")]
-    text = "".join(line + "\n" for line in lines)
+    text = hex_file_bytes([record(0x2200, bytes(range(16))), record(0x2300, b"\x01")]).decode()
     result = subprocess.run([sys.executable, "-c", BUILTINS_REBOUND_BEFORE_IMPORT, str(tmp_path), text],
                             capture_output=True, text=True, check=True)
     counts, *file_lines = result.stdout.splitlines()

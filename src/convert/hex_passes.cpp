@@ -19,8 +19,6 @@
 namespace rowmint {
 namespace {
 
-enum class Pass { row_table, placement };
-
 // A stretch of a data record's digits and where it goes: replace(start,
 // to - from, line of `row`, record text[from:to]).
 struct Piece {
@@ -45,36 +43,30 @@ enum class Segment {
 
 constexpr long long second_segment_base = 0x10000;
 constexpr long long end_of_flash = 0x20000;
-constexpr Py_ssize_t first_data_digit = 9;  // after ":", count, address and type
-
-// A record shorter than its byte count would shorten its row line and shift
-// every later field of it.
-void require_all_data_digits(const HexRecord& record)
-{
-    Py_ssize_t digits = 2 * static_cast<Py_ssize_t>(record.header.byte_count());
-    Py_ssize_t present = record.text.slice_length(first_data_digit, first_data_digit + digits);
-    if (present < digits) {
-        raise(PyExc_ValueError, "HEX line %zd: the record holds %zd data digits, its byte count needs %zd",
-              record.line_number, present, digits);
-    }
-}
-
 // Both passes read the file through this one reader, so they agree on every
 // record: where its bytes go, or that the file is refused (the first pass
-// meets every refusal of this reader before the second pass starts). They
-// differ in one thing only, written out in data_place: the second pass reads
-// the data digits, so it is the one that checks they are all there.
+// meets every refusal of this reader before the second pass starts).
 class RecordReader {
 public:
-    explicit RecordReader(Pass pass) : pass_(pass) {}
+    explicit RecordReader(const Hooks& hooks) : hooks_(hooks) {}
 
     // The end-of-file record was read: nothing after it counts.
     bool ended() const { return ended_; }
+
+    // A file that ends without its end-of-file record was cut short: the
+    // image it holds may be any part of the whole.
+    void require_end_of_file() const
+    {
+        if (!ended_) {
+            raise(PyExc_ValueError, "the HEX file ends after line %zd without an end-of-file record", lines_);
+        }
+    }
 
     // Where a data record's bytes go; nothing for any other line, and for
     // data that lies outside the flash window.
     std::optional<DataPlace> read(const HexRecord& record)
     {
+        lines_ = record.line_number;
         if (!record.header.is_full()) {
             if (segment_ == Segment::past_last_row) {
                 return std::nullopt;  // after the image, short lines are passed over
@@ -82,6 +74,7 @@ public:
             raise(PyExc_IndexError, "HEX line %zd: the record header holds %d of its 4 bytes", record.line_number,
                   record.header.size);
         }
+        require_intact_record(record, hooks_);
         RecordClass what = classify(record);
         switch (what.kind) {
         case RecordKind::end_of_file:
@@ -128,9 +121,6 @@ private:
             raise(PyExc_ValueError, "HEX line %zd: the image runs past the end of flash, row 0x1FF",
                   record.line_number);
         }
-        if (pass_ == Pass::placement) {
-            require_all_data_digits(record);
-        }
         DataPlace place = pieces_of(row, header);
         if (row == 0xFF && runs_past) {
             segment_ = Segment::second;  // row 0x0FF ran on into row 0x100
@@ -174,7 +164,8 @@ private:
         return {{Piece{row, start, first_data_digit, split}, rest}, 2};
     }
 
-    Pass pass_;
+    const Hooks& hooks_;
+    Py_ssize_t lines_ = 0;  // lines read so far
     Segment segment_ = Segment::first;
     long long base_ = 0;  // set by the extended address records
     bool ended_ = false;
@@ -234,7 +225,7 @@ void read_records(ConversionState& state, PyObject* file_to_close, Take&& take)
 
 void build_row_table(ConversionState& state)
 {
-    RecordReader reader(Pass::row_table);
+    RecordReader reader(state.hooks);
     read_records(state, state.f.get(), [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             for (size_t i = 0; i < place->count; ++i) {
@@ -243,6 +234,7 @@ void build_row_table(ConversionState& state)
         }
         return !reader.ended();
     });
+    reader.require_end_of_file();
     if (state.row_lines.empty()) {
         raise(PyExc_ValueError, "the HEX file holds no image data at or above address 0x2200");
     }
@@ -254,13 +246,14 @@ void place_data(ConversionState& state)
     if (!state.hex_bytes) {
         state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
     }
-    RecordReader reader(Pass::placement);
+    RecordReader reader(state.hooks);
     read_records(state, state.hex_bytes ? nullptr : state.f.get(), [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             place_record(state, record, *place);
         }
         return !reader.ended();
     });
+    reader.require_end_of_file();
 }
 
 }  // namespace rowmint

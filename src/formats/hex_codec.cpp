@@ -7,36 +7,6 @@
 
 namespace rowmint {
 
-int hex_digit_value(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-namespace {
-
-struct DigitTable {
-    std::int8_t value[256];
-    DigitTable()
-    {
-        for (int c = 0; c < 256; ++c) {
-            value[c] = static_cast<std::int8_t>(hex_digit_value(static_cast<char>(c)));
-        }
-    }
-};
-
-const DigitTable digit_table;
-
-}  // namespace
-
 void decode_hex_ascii(std::string_view digits, std::uint8_t* out, PyObject* codec_error)
 {
     if (digits.size() % 2 != 0) {

@@ -1,6 +1,7 @@
 #include "formats/hex_record.hpp"
 
 #include "capi/objects.hpp"
+#include "formats/row_line.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -39,7 +40,7 @@ void strip_line(PyObject* line, Text& text)
     text.assign(call_method(line, "strip"));
 }
 
-int header_byte_value(PyObject* decoded, int index)
+int header_byte_value(PyObject* decoded, Py_ssize_t index)
 {
     Ref item = get_item(decoded, index);
     Ref number = check(PyNumber_Index(item.get()));
@@ -75,6 +76,35 @@ RecordHeader header_from(const Decoded& decoded)
         header.bytes[static_cast<size_t>(i)] = header_byte_value(decoded.object.get(), i);
     }
     return header;
+}
+
+// The quick reading of an ASCII record by the standard decoder, which nearly
+// every record passes: ':', then only hex digits, as many as the byte count
+// gives, whose bytes sum to a multiple of 256. One sweep over the digits
+// decodes the header and sums the rest; a record that fails it is read
+// again by the steps that say what is wrong.
+bool read_intact_record(std::string_view text, RecordHeader& header)
+{
+    constexpr size_t header_end = static_cast<size_t>(first_data_digit);
+    if (text.size() < header_end + 2 || text.size() % 2 == 0 || text[0] != ':') {
+        return false;
+    }
+    const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
+    unsigned sum = 0;
+    for (size_t i = 1; i < text.size(); i += 2) {
+        int high = digit_table.value[digits[i]];
+        int low = digit_table.value[digits[i + 1]];
+        if ((high | low) < 0) {
+            return false;
+        }
+        int byte = high * 16 + low;
+        if (i < header_end) {
+            header.bytes[i / 2] = byte;
+        }
+        sum += static_cast<unsigned>(byte);
+    }
+    header.size = 4;
+    return text.size() == header_end + 2 + 2 * static_cast<size_t>(header.byte_count()) && sum % 256 == 0;
 }
 
 // index_hex: characters 1 to 8 of the record text, decoded.
@@ -123,11 +153,93 @@ std::optional<int> extended_address_value(const HexRecord& record)
     return value;
 }
 
+// The first character, compared as Python compares text.
+bool begins_with_colon(const Text& text)
+{
+    if (std::optional<std::string_view> ascii = text.ascii_slice(0, 1)) {
+        return *ascii == ":";
+    }
+    Ref first = text.slice(0, 1).object();
+    Ref colon = make_str(":");
+    return equals(first.get(), colon.get());
+}
+
+void require_record_length(const HexRecord& record)
+{
+    Py_ssize_t data_digits = 2 * static_cast<Py_ssize_t>(record.header.byte_count());
+    Py_ssize_t whole = first_data_digit + data_digits + 2;  // and two checksum digits
+    Py_ssize_t length = record.text.slice_length(0, std::nullopt);
+    if (length == whole) {
+        return;
+    }
+    if (length > whole) {
+        raise(PyExc_ValueError, "HEX line %zd: the record runs on past its checksum", record.line_number);
+    }
+    // Fewer data digits would shorten the row line they go to and shift
+    // every later field of it.
+    Py_ssize_t present = record.text.slice_length(first_data_digit, first_data_digit + data_digits);
+    if (present < data_digits) {
+        raise(PyExc_ValueError, "HEX line %zd: the record holds %zd data digits, its byte count needs %zd",
+              record.line_number, present, data_digits);
+    }
+    raise(PyExc_ValueError, "HEX line %zd: the record ends before its checksum", record.line_number);
+}
+
+// A record's bytes after ':' summed, with and without its checksum byte.
+struct RecordSums {
+    long long all = 0;
+    long long before_checksum = 0;
+};
+
+// The bytes after ':' (header, data, checksum), decoded as the header is:
+// a character that is not a hex digit fails as it would there.
+RecordSums record_byte_sums(const HexRecord& record, const Hooks& hooks)
+{
+    Decoded decoded = hex_decode(hooks, record.text.slice(1, std::nullopt));
+    RecordSums sums;
+    int last = 0;
+    if (decoded.is_native()) {
+        for (std::uint8_t byte : decoded.bytes) {
+            sums.all += byte;
+            last = byte;
+        }
+    } else {
+        Py_ssize_t size = PyObject_Size(decoded.object.get());
+        if (size < 0) {
+            throw PythonError{};
+        }
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            last = header_byte_value(decoded.object.get(), i);
+            sums.all += last;
+        }
+    }
+    sums.before_checksum = sums.all - last;
+    return sums;
+}
+
 }  // namespace
+
+void require_intact_record(const HexRecord& record, const Hooks& hooks)
+{
+    if (record.intact) {
+        return;
+    }
+    if (!begins_with_colon(record.text)) {
+        raise(PyExc_ValueError, "HEX line %zd: the record does not begin with ':'", record.line_number);
+    }
+    require_record_length(record);
+    RecordSums sums = record_byte_sums(record, hooks);
+    if (sums.all % 256 != 0) {
+        long long checksum = sums.all - sums.before_checksum;
+        raise(PyExc_ValueError, "HEX line %zd: the record checksum is 0x%s, its bytes need 0x%s", record.line_number,
+              hex_digits(checksum, 2).c_str(), hex_digits(checksum_of_sum(sums.before_checksum), 2).c_str());
+    }
+}
 
 void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record)
 {
     record.line_number = line_number;
+    record.intact = false;
     strip_line(line, record.text);
     record.header = decode_header(record.text, hooks);
 }
@@ -135,8 +247,12 @@ void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, Hex
 void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record)
 {
     record.line_number = line_number;
-    record.text.borrow_ascii(stripped(ascii_line));
-    record.header = decode_header(record.text, hooks);
+    std::string_view text = stripped(ascii_line);
+    record.text.borrow_ascii(text);
+    record.intact = hooks.hex_decoder.is_standard && read_intact_record(text, record.header);
+    if (!record.intact) {
+        record.header = decode_header(record.text, hooks);
+    }
 }
 
 RecordClass classify(const HexRecord& record)

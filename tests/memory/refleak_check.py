@@ -62,11 +62,11 @@ def image(rows):
 HEX_FILES = {
     # converted
     "small": text(record(0x2200, COUNTING), record(0x22F8, COUNTING), SEGMENT, record(0x0500, b"\xAB\xCD"), END),
-    "rows40": text(*image(40), end="\r\n"),
+    "rows40": text(*image(40), END, end="\r\n"),
     "revisits": text(record(0x3000, b"\x02"), record(0x2200, b"\x01"), record(0x3010, b"\x03"),
                      record(0x21F8, COUNTING), SEGMENT, record(0x0100, b"\x11"), record(0xFF00, b"\x01"), END, ""),
     "unicode_space": "\u3000" + record(0x2200, COUNTING) + "\u2028\n\xa0" + END + "\n",
-    "lower_case": text(record(0x2200, COUNTING).lower(), ":02ff1000a0b0c0"),
+    "lower_case": text(record(0x2200, COUNTING).lower(), record(0xFF10, b"\xA0\xB0").lower(), END),
     # refused, one of each kind
     "bad_extended": text(record(0x2200, COUNTING), ":0400000210000000EA", END),
     "short_header": text(record(0x2200, COUNTING), ":10"),
@@ -83,7 +83,14 @@ HEX_FILES = {
     "non_ascii_digits": ":02220000\u0660\u0661\u0662\u066344\n",
     # past the first 64 KiB read of the file: the text turns non-ASCII, then a bad record
     "late_error": text(*(image(40)[:2000] + ["\u00a0" + record(0x2900, b"\x01"), ":0400000210000000EA"])),
-    "late_unicode": text(*(image(40)[:2000] + ["\u3000" + record(0x2900, b"\x01") + "\u2028"] + image(40)[2000:])),
+    "late_unicode": text(*(image(40)[:2000] + ["\u3000" + record(0x2900, b"\x01") + "\u2028"] + image(40)[2000:]
+                           + [END])),
+    # records that are not whole and intact, and a file cut short
+    "no_colon": text(record(0x2200, COUNTING), ";" + record(0x2300, COUNTING)[1:], END),
+    "no_checksum": text(record(0x2200, COUNTING), record(0x2300, COUNTING)[:-2], END),
+    "past_checksum": text(record(0x2200, COUNTING), record(0x2300, COUNTING) + "00", END),
+    "wrong_checksum": text(record(0x2200, COUNTING), record(0x2300, COUNTING)[:-2] + "00", END),
+    "cut_short": text(record(0x2200, COUNTING), record(0x2300, COUNTING)),
 }
 
 # ---------------------------------------------------------------- stand-ins
@@ -110,6 +117,10 @@ def failing_decoder(data):
     raise Stop("decoder")
 
 
+def bytearray_decoder(data):
+    return bytearray(HEX_DECODER(data)[0]), len(data)
+
+
 def odd_decoder(data):
     return ("not bytes", len(data))
 
@@ -124,6 +135,7 @@ OS_REFUSE = stand_in_os(lambda command: 0, replace=refusing_replace)
 CODECS_COUNTING = types.SimpleNamespace(getdecoder=lambda name: HEX_DECODER)
 CODECS_FAILING = types.SimpleNamespace(getdecoder=lambda name: failing_decoder)
 CODECS_ODD = types.SimpleNamespace(getdecoder=lambda name: odd_decoder)
+CODECS_BYTEARRAY = types.SimpleNamespace(getdecoder=lambda name: bytearray_decoder)
 SIX_PY2 = types.SimpleNamespace(PY2=True, PY3=True)
 SIX_NEITHER = types.SimpleNamespace(PY2=False, PY3=False)
 SIX_NO_FLAGS = types.SimpleNamespace(PY2=False)
@@ -191,6 +203,12 @@ CONVERSIONS = {
     "past the end of flash": conversion("past_flash", ValueError),
     "non-ASCII digits": conversion("non_ascii_digits", ValueError),
     "error after non-ASCII text": conversion("late_error", ValueError),
+    "record without ':'": conversion("no_colon", ValueError),
+    "record without its checksum": conversion("no_checksum", ValueError),
+    "record past its checksum": conversion("past_checksum", ValueError),
+    "wrong record checksum": conversion("wrong_checksum", ValueError),
+    "file cut short": conversion("cut_short", ValueError),
+    "wrong checksum, substituted decoder": conversion("wrong_checksum", ValueError, codecs=CODECS_BYTEARRAY),
     "tool status 256": conversion("small", subprocess.CalledProcessError, OS_STATUS_256),
     "tool killed": conversion("small", subprocess.CalledProcessError, OS_STATUS_9),
     "tool status on nt": conversion("small", subprocess.CalledProcessError, OS_NT_1),
