@@ -19,6 +19,8 @@
 namespace rowmint {
 namespace {
 
+enum class Pass { row_table, placement };
+
 // A stretch of a data record's digits and where it goes: replace(start,
 // to - from, line of `row`, record text[from:to]).
 struct Piece {
@@ -208,17 +210,20 @@ void place_record(ConversionState& state, const HexRecord& record, const DataPla
 }
 
 // The records of a pass: from the bytes read once, or from the open file.
-// `file_to_close` is the open file the pass ends by closing.
+// `file_to_close` is the open file the pass ends by closing. The first pass
+// checks every record; the second checks them again when it reads the file
+// again, and not when it reads the same bytes.
 template <class Take>
-void read_records(ConversionState& state, PyObject* file_to_close, Take&& take)
+void read_records(ConversionState& state, PyObject* file_to_close, Pass pass, Take&& take)
 {
     if (state.hex_bytes) {
         HexBufferLines lines(state.hex_text, file_to_close);
-        read_hex_records(lines, state.hooks, take);
+        RecordCheck check = pass == Pass::row_table ? RecordCheck::now : RecordCheck::done_before;
+        read_hex_records(lines, state.hooks, check, take);
         return;
     }
     HexFileLines lines(file_to_close, state.hooks.open.is_standard);
-    read_hex_records(lines, state.hooks, take);
+    read_hex_records(lines, state.hooks, RecordCheck::now, take);
 }
 
 }  // namespace
@@ -226,7 +231,7 @@ void read_records(ConversionState& state, PyObject* file_to_close, Take&& take)
 void build_row_table(ConversionState& state)
 {
     RecordReader reader(state.hooks);
-    read_records(state, state.f.get(), [&](const HexRecord& record) {
+    read_records(state, state.f.get(), Pass::row_table, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             for (size_t i = 0; i < place->count; ++i) {
                 open_row(state, place->pieces[i].row);
@@ -247,7 +252,7 @@ void place_data(ConversionState& state)
         state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
     }
     RecordReader reader(state.hooks);
-    read_records(state, state.hex_bytes ? nullptr : state.f.get(), [&](const HexRecord& record) {
+    read_records(state, state.hex_bytes ? nullptr : state.f.get(), Pass::placement, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             place_record(state, record, *place);
         }

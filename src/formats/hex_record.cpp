@@ -107,6 +107,25 @@ bool read_intact_record(std::string_view text, RecordHeader& header)
     return text.size() == header_end + 2 + 2 * static_cast<size_t>(header.byte_count()) && sum % 256 == 0;
 }
 
+// The usual header: ':' and eight hex digits, read by the standard decoder.
+bool read_full_header(std::string_view text, RecordHeader& header)
+{
+    constexpr size_t header_end = static_cast<size_t>(first_data_digit);
+    if (text.size() < header_end) {
+        return false;
+    }
+    const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
+    int invalid = 0;
+    for (size_t i = 1; i < header_end; i += 2) {
+        int high = digit_table.value[digits[i]];
+        int low = digit_table.value[digits[i + 1]];
+        invalid |= high | low;
+        header.bytes[i / 2] = high * 16 + low;
+    }
+    header.size = 4;
+    return invalid >= 0;
+}
+
 // index_hex: characters 1 to 8 of the record text, decoded.
 RecordHeader decode_header(const Text& text, const Hooks& hooks)
 {
@@ -244,11 +263,19 @@ void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, Hex
     record.header = decode_header(record.text, hooks);
 }
 
-void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record)
+void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record,
+                 RecordCheck check)
 {
     record.line_number = line_number;
     std::string_view text = stripped(ascii_line);
     record.text.borrow_ascii(text);
+    if (check == RecordCheck::done_before) {
+        record.intact = true;
+        if (!hooks.hex_decoder.is_standard || !read_full_header(text, record.header)) {
+            record.header = decode_header(record.text, hooks);
+        }
+        return;
+    }
     record.intact = hooks.hex_decoder.is_standard && read_intact_record(text, record.header);
     if (!record.intact) {
         record.header = decode_header(record.text, hooks);
