@@ -78,35 +78,6 @@ RecordHeader header_from(const Decoded& decoded)
     return header;
 }
 
-// The quick reading of an ASCII record by the standard decoder, which nearly
-// every record passes: ':', then only hex digits, as many as the byte count
-// gives, whose bytes sum to a multiple of 256. One sweep over the digits
-// decodes the header and sums the rest; a record that fails it is read
-// again by the steps that say what is wrong.
-bool read_intact_record(std::string_view text, RecordHeader& header)
-{
-    constexpr size_t header_end = static_cast<size_t>(first_data_digit);
-    if (text.size() < header_end + 2 || text.size() % 2 == 0 || text[0] != ':') {
-        return false;
-    }
-    const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
-    unsigned sum = 0;
-    for (size_t i = 1; i < text.size(); i += 2) {
-        int high = digit_table.value[digits[i]];
-        int low = digit_table.value[digits[i + 1]];
-        if ((high | low) < 0) {
-            return false;
-        }
-        int byte = high * 16 + low;
-        if (i < header_end) {
-            header.bytes[i / 2] = byte;
-        }
-        sum += static_cast<unsigned>(byte);
-    }
-    header.size = 4;
-    return text.size() == header_end + 2 + 2 * static_cast<size_t>(header.byte_count()) && sum % 256 == 0;
-}
-
 // The usual header: ':' and eight hex digits, read by the standard decoder.
 bool read_full_header(std::string_view text, RecordHeader& header)
 {
@@ -124,6 +95,41 @@ bool read_full_header(std::string_view text, RecordHeader& header)
     }
     header.size = 4;
     return invalid >= 0;
+}
+
+// The quick reading of an ASCII record by the standard decoder, which nearly
+// every record passes: ':', then only hex digits, as many as the byte count
+// gives, whose bytes sum to a multiple of 256. The header is decoded, the
+// digits after it summed by position (a byte is 16 times its first digit
+// plus its second); a record that fails it is read again by the steps that
+// say what is wrong.
+bool read_intact_record(std::string_view text, RecordHeader& header)
+{
+    constexpr size_t header_end = static_cast<size_t>(first_data_digit);
+    if (text.size() < header_end + 2 || text[0] != ':' || !read_full_header(text, header) ||
+        text.size() != header_end + 2 + 2 * static_cast<size_t>(header.byte_count())) {
+        return false;
+    }
+    const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
+    const std::int8_t* value = digit_table.value;
+    int invalid = 0;  // negative once any digit is not hex
+    unsigned first_digits = 0;
+    unsigned second_digits = 0;
+    size_t i = header_end;
+    for (; i + 4 <= text.size(); i += 4) {  // two bytes a step
+        int a = value[digits[i]], b = value[digits[i + 1]], c = value[digits[i + 2]], d = value[digits[i + 3]];
+        invalid |= a | b | c | d;
+        first_digits += static_cast<unsigned>(a + c);
+        second_digits += static_cast<unsigned>(b + d);
+    }
+    if (i < text.size()) {
+        int a = value[digits[i]], b = value[digits[i + 1]];
+        invalid |= a | b;
+        first_digits += static_cast<unsigned>(a);
+        second_digits += static_cast<unsigned>(b);
+    }
+    unsigned header_sum = static_cast<unsigned>(header.bytes[0] + header.bytes[1] + header.bytes[2] + header.bytes[3]);
+    return invalid >= 0 && (header_sum + 16 * first_digits + second_digits) % 256 == 0;
 }
 
 // index_hex: characters 1 to 8 of the record text, decoded.
