@@ -59,7 +59,10 @@ Text two_digit_hex_text(long long value, const Hooks& hooks)
 Text empty_row_line(int row, const Hooks& hooks)
 {
     if (hooks.hex.is_standard) {
-        return Text::ascii(row_prefix(row) + zero_data_field());
+        std::string line = row_prefix(row);
+        line.reserve(row_prefix_length + row_digits + 2);  // room for the checksum to come
+        line += zero_data_field();
+        return Text::ascii(std::move(line));
     }
     Text segment_digit = Text::ascii(":000" + std::to_string(row / row_size));
     Text rest = Text::ascii("0100" + zero_data_field());

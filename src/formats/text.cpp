@@ -159,7 +159,20 @@ std::optional<long long> small_position(PyObject* number)
 void Text::splice(long long start, long long lenth, const Text& source, Py_ssize_t from,
                   std::optional<Py_ssize_t> to)
 {
-    if (is_native()) {
+    if (is_native() && source.is_native()) {
+        std::string_view text = source.native();
+        if (to && 0 <= from && from <= *to && static_cast<size_t>(*to) <= text.size()) {
+            // A record's digits in place of as many digits of the line: no
+            // bound to clamp (the usual case, once per piece of a record).
+            std::string_view piece = text.substr(static_cast<size_t>(from), static_cast<size_t>(*to - from));
+            std::string& line = own_ascii();
+            long long at = start + row_prefix_length;
+            if (lenth == static_cast<long long>(piece.size()) && 0 <= at &&
+                at + lenth <= static_cast<long long>(line.size())) {
+                std::memcpy(&line[static_cast<size_t>(at)], piece.data(), piece.size());
+                return;
+            }
+        }
         if (std::optional<std::string_view> piece = source.ascii_slice(from, to)) {
             splice_ascii(start, lenth, own_ascii(), *piece);
             return;
