@@ -6,6 +6,10 @@
 # test suite from the checkout against the installed wheel: all of it when
 # every dependency installed, otherwise the test modules that need none of
 # the missing ones (modules that skip themselves without a dependency stay in).
+# The suite runs under the interpreter's debug memory allocator
+# (PYTHONMALLOC=debug), which fills freed memory, so that a reference the
+# module uses after its owner let go of it fails there rather than passing by
+# chance.
 #
 # Usage: dev/every_python.sh [WORKDIR]   (default: /tmp/rowmint-every-python)
 #
@@ -120,7 +124,7 @@ test_under() {
             say "$version: leaving out $(basename "$path"), which imports $module"
         done < <(grep -lE "^(import|from) $module([ .]|$)" "$here"/tests/test_*.py || true)
     done
-    (cd "$here" && "$vpython" -m pytest -q -p no:cacheprovider "${ignore[@]+"${ignore[@]}"}")
+    (cd "$here" && PYTHONMALLOC=debug "$vpython" -m pytest -q -p no:cacheprovider "${ignore[@]+"${ignore[@]}"}")
 }
 
 failed=()

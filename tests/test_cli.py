@@ -135,6 +135,11 @@ BAD_DIGIT = ":1022X000000102030405060708090A0B0C0D0E0F56"
 SHORT_RECORD = ":102210000001020304050607"
 MALFORMED_EXTENDED = ":0400000200100000EA"
 
+def before_the_tool(message, **paths):
+    """A failure met before the tool runs, with a tool that would have written a good HEX file."""
+    return dict(hex=[GOOD_RECORD, EOF_RECORD], before_tool=True, message=message, **paths)
+
+
 FAILURES = {
     "tool-fails": dict(
         tool="false",
@@ -155,13 +160,14 @@ FAILURES = {
     "no-image-data": dict(
         hex=[":10010000000102030405060708090A0B0C0D0E0F77", EOF_RECORD],
         message="the HEX file holds no image data at or above address 0x2200"),
-    "missing-output-folder": dict(
-        hex=[GOOD_RECORD, EOF_RECORD], cyacd="missing/out.cyacd",
-        message="cannot write row file missing/out.cyacd: No such file or directory "
-                "(its folder missing does not exist)"),
-    "row-file-is-a-folder": dict(
-        hex=[GOOD_RECORD, EOF_RECORD], cyacd="folder",
-        message="cannot write row file folder: Is a directory"),
+    "missing-output-folder": before_the_tool(
+        "cannot write row file missing/out.cyacd: No such file or directory (its folder missing does not exist)",
+        cyacd="missing/out.cyacd"),
+    "output-folder-is-a-file": before_the_tool(
+        "cannot write row file in.elf/out.cyacd: Not a directory", cyacd="in.elf/out.cyacd"),
+    "row-file-is-a-folder": before_the_tool("cannot write row file folder: Is a directory", cyacd="folder"),
+    "hex-names-the-elf": before_the_tool("the HEX path names the ELF file", hex_path="./in.elf"),
+    "row-file-names-the-elf": before_the_tool("the row-file path names the ELF file", cyacd="in.elf"),
     "hex-file-is-a-folder": dict(
         tool="true", hex_path="folder",
         message="cannot read HEX file folder: Is a directory"),
@@ -174,12 +180,16 @@ FAILURES = {
 def test_a_failed_conversion_is_one_error_line(tmp_path, case):
     spec = FAILURES[case]
     (tmp_path / "folder").mkdir()
+    (tmp_path / "in.elf").write_bytes(b"\x7fELF")
     tool = spec.get("tool") or copying_tool(tmp_path, "\n".join(spec["hex"]) + "\n")
     cyacd = spec.get("cyacd", "out.cyacd")
     result = run_cli(tmp_path, tool, "in.elf", spec.get("hex_path", "out.hex"), cyacd)
     assert_one_error_line(result, spec["message"])
-    if cyacd != "folder":
+    assert (tmp_path / "in.elf").read_bytes() == b"\x7fELF"
+    if cyacd not in ("folder", "in.elf"):
         assert not (tmp_path / cyacd).exists()
+    if spec.get("before_tool"):  # the tool never ran: no HEX file, the ELF as it was
+        assert not (tmp_path / "out.hex").exists()
 
 
 @needs_cli

@@ -3,6 +3,7 @@ file format, and how the conversion treats record types, revisited rows,
 records that cross row ends, short records and the limits of flash."""
 
 import sys
+import types
 
 import pytest
 
@@ -321,6 +322,20 @@ def test_errors_on_a_line_say_which(convert, bad_line, error, note):
         convert(record(0x2200, COUNTING), bad_line)
     assert str(caught.value) == error
     assert getattr(caught.value, "__notes__", None) == note
+
+
+def test_an_error_whose_text_fails_still_gets_its_note(convert, monkeypatch):
+    class Unprintable(ValueError):
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    def decoder(text):
+        raise Unprintable()
+
+    monkeypatch.setattr(rowmint, "codecs", types.SimpleNamespace(getdecoder=lambda name: decoder))
+    with pytest.raises(Unprintable) as caught:
+        convert(record(0x2200, COUNTING))
+    assert caught.value.__notes__ == ["HEX line 1"]
 
 
 def test_failed_conversion_closes_the_hex_file(convert, recwarn):

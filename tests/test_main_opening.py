@@ -148,6 +148,45 @@ def test_windows_refuses_what_cmd_would_change_in_a_path(monkeypatch, conv, path
     assert not conv.output_exists()
 
 
+# The arguments after the script name, os.name, and the refusal met first.
+# Before the tool runs: too few arguments, then what cmd.exe would change,
+# then a path that names the ELF file, then a row file with nowhere to go.
+REFUSED_BEFORE_THE_TOOL = [
+    (["tool", "app.elf", "app.elf", "out.cyacd"], "posix", ValueError, "the HEX path names the ELF file"),
+    (["tool", "app.elf", "sub/../app.elf", "out.cyacd"], "nt", ValueError, "the HEX path names the ELF file"),
+    (["tool", "app.elf", "out.hex", "./app.elf"], "posix", ValueError, "the row-file path names the ELF file"),
+    (["tool", "app.elf", "out.hex", "elf-link"], "posix", ValueError, "the row-file path names the ELF file"),
+    (["tool", "app.elf", "app.elf"], "posix", IndexError, "list index out of range"),
+    (["tool", "50%.elf", "50%.elf", "out.cyacd"], "nt", ValueError, "cannot pass a path holding '%'"),
+    (["tool", "app.elf", "app.elf", "no/out.cyacd"], "posix", ValueError, "the HEX path names the ELF file"),
+]
+
+
+@pytest.mark.parametrize("args, name, error, message", REFUSED_BEFORE_THE_TOOL)
+def test_refused_before_the_tool_runs(monkeypatch, conv, args, name, error, message):
+    for elf in ("app.elf", "50%.elf"):
+        with open(elf, "wb") as out:
+            out.write(b"\x7fELF")
+    os.mkdir("sub")
+    if "elf-link" in args:
+        try:
+            os.symlink("app.elf", "elf-link")
+        except (OSError, NotImplementedError):
+            pytest.skip("no symbolic links here")
+    before = sorted(os.listdir("."))
+    recorder = Recorder()
+    monkeypatch.setattr(rowmint, "os", make_os(recorder, name=name))
+    monkeypatch.setattr(sys, "argv", ["script"] + args)
+    with pytest.raises(error) as info:
+        rowmint.main()
+    assert type(info.value) is error
+    assert str(info.value).startswith(message)
+    assert recorder.commands == []
+    assert sorted(os.listdir(".")) == before
+    with open("app.elf", "rb") as elf:
+        assert elf.read() == b"\x7fELF"
+
+
 def test_elements_after_the_fourth_are_ignored(monkeypatch):
     commands = command_of(monkeypatch, ["script", "tool", "in.elf", "out.hex", "out.cyacd", "extra", "-x"])
     assert commands == ["tool -O ihex in.elf out.hex"]

@@ -188,6 +188,20 @@ def test_start_is_added_through_its_own_addition():
     assert seen == [11]
 
 
+def test_arguments_outlive_the_keyword_dict_emptied_by_start():
+    # replace(**kwargs) may receive the caller's own dict; the arguments are
+    # made at run time so that nothing else keeps them alive.
+    kwargs = {}
+
+    class Start(int):
+        def __add__(self, other):
+            kwargs.clear()
+            return int.__add__(self, other)
+
+    kwargs.update(start=Start(2), lenth=int("1" + "0" * 21), str="".join(ROW), repstr="".join(["X", "YZ"]))
+    assert replace(**kwargs) == ROW[:13] + "XYZ"
+
+
 def test_lenth_reflected_addition_is_honoured():
     seen = []
 

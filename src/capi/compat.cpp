@@ -73,20 +73,21 @@ void reject_surplus_keywords(const char* function, const char* const names[4], P
 
 }  // namespace
 
-void bind_four_parameters(const char* function, const char* const names[4], PyObject* args, PyObject* kwargs,
-                          PyObject* bound[4])
+std::array<Ref, 4> bind_four_parameters(const char* function, const char* const names[4], PyObject* args,
+                                        PyObject* kwargs)
 {
     Py_ssize_t positional = PyTuple_Size(args);
     Py_ssize_t keyword_count = kwargs ? PyDict_Size(kwargs) : 0;
     if (keyword_count == 0 ? positional != 4 : positional > 4) {
         raise_positional_count(function, positional);
     }
+    std::array<Ref, 4> bound;
     for (Py_ssize_t i = 0; i < positional; ++i) {
-        bound[i] = PyTuple_GetItem(args, i);
+        bound[static_cast<size_t>(i)] = Ref::borrow(PyTuple_GetItem(args, i));
     }
     for (Py_ssize_t i = positional; i < 4; ++i) {
-        bound[i] = PyDict_GetItemString(kwargs, names[i]);
-        if (bound[i] == nullptr) {
+        bound[static_cast<size_t>(i)] = Ref::borrow(PyDict_GetItemString(kwargs, names[i]));
+        if (!bound[static_cast<size_t>(i)]) {
             // A missing parameter is reported before any surplus keyword.
             raise_positional_count(function, i);
         }
@@ -94,6 +95,7 @@ void bind_four_parameters(const char* function, const char* const names[4], PyOb
     if (keyword_count > 4 - positional) {
         reject_surplus_keywords(function, names, kwargs, positional);
     }
+    return bound;
 }
 
 void bind_test_dict(PyObject* module)

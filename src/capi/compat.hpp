@@ -6,6 +6,8 @@
 
 #include "capi/objects.hpp"
 
+#include <array>
+
 namespace rowmint {
 
 // --- The interpreter's own messages -----------------------------------------
@@ -17,9 +19,11 @@ namespace rowmint {
 [[noreturn]] void raise_no_row_line();
 // A function of no parameters given some.
 void require_no_arguments(const char* function, PyObject* args, PyObject* kwargs);
-// Binding four positional-or-keyword parameters; borrowed references out.
-void bind_four_parameters(const char* function, const char* const names[4], PyObject* args, PyObject* kwargs,
-                          PyObject* bound[4]);
+// Binding four positional-or-keyword parameters. The references are owned:
+// the caller's keyword dict may be passed to us as it is, and code the call
+// runs (an argument's __add__, say) may empty it.
+std::array<Ref, 4> bind_four_parameters(const char* function, const char* const names[4], PyObject* args,
+                                        PyObject* kwargs);
 
 // --- The module body --------------------------------------------------------
 

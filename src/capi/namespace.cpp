@@ -58,15 +58,6 @@ void capture_builtins()
     kept_builtins.binascii_error.reset(std::move(binascii_error));
 }
 
-void abandon_captured_objects() noexcept
-{
-    for (KeptRef* kept : {&kept_builtins.builtins_module, &kept_builtins.open, &kept_builtins.range,
-                          &kept_builtins.hex, &kept_builtins.sum, &kept_builtins.hex_decoder,
-                          &kept_builtins.binascii_error, &kept_replace}) {
-        kept->abandon();
-    }
-}
-
 const CapturedBuiltins& captured_builtins() { return kept_builtins; }
 
 namespace global_names {

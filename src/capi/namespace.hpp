@@ -26,9 +26,6 @@ struct CapturedBuiltins {
 // Resolves the builtins; NameError for one that is missing.
 void capture_builtins();
 const CapturedBuiltins& captured_builtins();
-// Lets go of everything captured, and of the module's `replace`: they
-// belong to an interpreter that has ended.
-void abandon_captured_objects() noexcept;
 
 // The module namespace first, then the builtins; NameError otherwise.
 Ref lookup_global(PyObject* module, const Name& name);

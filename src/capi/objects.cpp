@@ -112,6 +112,12 @@ Ref call_method(PyObject* object, const char* name, PyObject* a)
     return call(method.get(), a);
 }
 
+Ref call_method(PyObject* object, const char* name, PyObject* a, PyObject* b)
+{
+    Ref method = getattr(object, name);
+    return call(method.get(), a, b);
+}
+
 std::optional<std::string_view> exact_ascii_view(PyObject* object, Ref& holder)
 {
     if (!PyUnicode_CheckExact(object)) {

@@ -37,6 +37,7 @@ Ref call(PyObject* callable, PyObject* a, PyObject* b);
 Ref call(PyObject* callable, PyObject* a, PyObject* b, PyObject* c, PyObject* d);
 Ref call_method(PyObject* object, const char* name);
 Ref call_method(PyObject* object, const char* name, PyObject* a);
+Ref call_method(PyObject* object, const char* name, PyObject* a, PyObject* b);
 
 // The text of an exact str when it is pure ASCII, as a view into `holder`,
 // a bytes object made here; nothing otherwise (non-ASCII text and every

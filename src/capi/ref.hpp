@@ -54,25 +54,45 @@ private:
 
 // A reference held for the life of the process. It is never released at
 // exit, when the interpreter may already be finalised; replacing it releases
-// the old one.
+// the old one. Every kept reference belongs to the interpreter that owns the
+// module, so all of them join one list when they are made, and an owner that
+// has ended is let go of in one sweep that cannot miss any. Only for objects
+// of static storage duration: none ever leaves the list.
 class KeptRef {
 public:
+    KeptRef() noexcept : next_(std::exchange(first(), this)) {}
+    KeptRef(const KeptRef&) = delete;
+    KeptRef& operator=(const KeptRef&) = delete;
+
     void reset(Ref value) noexcept { Ref old = Ref::steal(std::exchange(object_, value.release())); }
-    // Lets go of an object of an interpreter that has ended, without
-    // touching it: it stays allocated, and no destructor of that
-    // interpreter's runs in another.
-    void abandon() noexcept { object_ = nullptr; }
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
+    // Lets go of every kept object of an interpreter that has ended, without
+    // touching them: they stay allocated, and no destructor of that
+    // interpreter's runs in another.
+    static void abandon_all() noexcept
+    {
+        for (KeptRef* kept = first(); kept != nullptr; kept = kept->next_) {
+            kept->object_ = nullptr;
+        }
+    }
+
 private:
+    static KeptRef*& first() noexcept
+    {
+        static KeptRef* newest = nullptr;
+        return newest;
+    }
+
     PyObject* object_ = nullptr;
+    KeptRef* next_;
 };
 
 // A name the module looks up often, as an interned str made on first use.
 class Name {
 public:
-    explicit constexpr Name(const char* text) noexcept : text_(text) {}
+    explicit Name(const char* text) noexcept : text_(text) {}
     const char* text() const noexcept { return text_; }
     PyObject* object() const;  // borrowed; raises PythonError when it cannot be made
 

@@ -33,6 +33,11 @@ struct ConversionState {
     Ref file_elf;
     Ref file_hex;
     Ref file_cyacd;
+    // The row file's path as the caller gave it (os.fspath of file_cyacd),
+    // which every error about the row file names; and the file it replaces:
+    // the same path, or the file it links to.
+    Ref row_file_path;
+    Ref row_file_target;
     Ref cmd;
     Ref f;  // the HEX file while a pass reads it
     // The HEX file's bytes when it is read once (read_hex_file_once), and
@@ -64,6 +69,9 @@ struct ConversionState {
 // before anything is written.
 // 1. Reads the command line, runs the object-copy tool, opens the HEX file.
 void open_hex_file(ConversionState& state);
+// Part of step 1, before the tool runs: refuses paths that name the ELF
+// file, and a row file that has nowhere to go.
+void check_paths_before_the_tool(ConversionState& state);
 // 1a. After the tool has run: the HEX file read once, whole, when nothing of
 // a caller's takes part in the passes and the bytes are its text.
 void read_hex_file_once(ConversionState& state);
@@ -75,6 +83,10 @@ void place_data(ConversionState& state);
 void add_checksums_and_metadata(ConversionState& state);
 // 5. The row file, replaced atomically.
 void write_row_file(ConversionState& state);
+
+// Makes the OSError in flight name the row file by the path the caller gave,
+// never a temporary file or the file a link points to.
+void name_the_row_file(PyObject* row_file_path) noexcept;
 
 // One whole conversion with the paths from sys.argv: the five steps.
 void run_conversion(PyObject* module);

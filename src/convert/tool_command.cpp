@@ -9,7 +9,6 @@
 namespace rowmint {
 namespace {
 
-
 bool windows_shell(PyObject* os)
 {
     std::optional<Ref> name = optional_attr(os, "name");
@@ -236,6 +235,7 @@ void open_hex_file(ConversionState& state)
 
     Ref os_for_quoting = state.global(global_names::os);
     state.cmd = build_tool_command(os_for_quoting.get(), state.objcopy.get(), state.file_elf.get(), state.file_hex.get());
+    check_paths_before_the_tool(state);
 
     Ref os = state.global(global_names::os);
     Ref system = getattr(os.get(), "system");

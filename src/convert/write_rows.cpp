@@ -32,20 +32,6 @@ Ref same_kind(PyObject* path_part, const std::string& ascii)
     return make_str(ascii);
 }
 
-// An OSError met while creating the temporary file names the row file: the
-// temporary's name means nothing to the caller (a missing folder, say).
-void name_the_row_file(PyObject* target) noexcept
-{
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) {
-        return;
-    }
-    PendingError pending;
-    PyObject* error = pending.value();
-    if (error != nullptr) {
-        PyObject_SetAttrString(error, "filename", target);  // a failure here leaves the error as it was
-    }
-}
-
 // The temporary file beside the target until it has replaced the target;
 // removed when anything fails before that.
 class TemporaryRowFile {
@@ -59,6 +45,11 @@ public:
         PendingError keep_error;  // cleanup failures never replace it
         if (file_) {
             Ref closed = Ref::steal(PyObject_CallMethod(file_.get(), "close", nullptr));
+            PyErr_Clear();
+        }
+        if (mode_taken_) {
+            // A read-only file cannot be removed on Windows.
+            Ref writable = Ref::steal(PyObject_CallMethod(os_.get(), "chmod", "Oi", path_.get(), 0600));
             PyErr_Clear();
         }
         Ref removed = Ref::steal(PyObject_CallMethod(os_.get(), "remove", "O", path_.get()));
@@ -76,6 +67,8 @@ public:
         Ref file = std::move(file_);
         call_method(file.get(), "close");
     }
+    // An existing target's permission bits carry over to the new file.
+    void take_mode_of(PyObject* target);
     void replace(PyObject* target)
     {
         Ref replace = getattr(os_.get(), "replace");
@@ -88,6 +81,7 @@ private:
     const Hook& open_;
     Ref path_;  // set once the file exists
     Ref file_;
+    bool mode_taken_ = false;
     bool committed_ = false;
 };
 
@@ -114,11 +108,28 @@ void TemporaryRowFile::create_beside(PyObject* target)
             return;
         }
         if (attempt >= 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-            name_the_row_file(target);
             throw PythonError{};
         }
         PyErr_Clear();
     }
+}
+
+void TemporaryRowFile::take_mode_of(PyObject* target)
+{
+    Ref stat = getattr(os_.get(), "stat");
+    Ref status = Ref::steal(PyObject_CallFunctionObjArgs(stat.get(), target, nullptr));
+    if (!status) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            throw PythonError{};
+        }
+        PyErr_Clear();  // a new row file: the usual permissions of a new file
+        return;
+    }
+    Ref mode = getattr(status.get(), "st_mode");
+    Ref permission_bits = make_int(07777);
+    Ref bits = check(PyNumber_And(mode.get(), permission_bits.get()));
+    mode_taken_ = true;
+    call_method(os_.get(), "chmod", path_.get(), bits.get());
 }
 
 // The whole file as ASCII text, when every row line is.
@@ -170,13 +181,18 @@ void write_lines(const ConversionState& state, PyObject* file)
 void write_row_file(ConversionState& state)
 {
     Ref os = state.global(global_names::os);
-    Ref fspath = getattr(os.get(), "fspath");
-    Ref target = call(fspath.get(), state.file_cyacd.get());
-    TemporaryRowFile temporary(os, state.hooks.open);
-    temporary.create_beside(target.get());
-    write_lines(state, temporary.file());
-    temporary.close();
-    temporary.replace(target.get());
+    PyObject* target = state.row_file_target.get();
+    try {
+        TemporaryRowFile temporary(os, state.hooks.open);
+        temporary.create_beside(target);
+        write_lines(state, temporary.file());
+        temporary.close();
+        temporary.take_mode_of(target);
+        temporary.replace(target);
+    } catch (const PythonError&) {
+        name_the_row_file(state.row_file_path.get());
+        throw;
+    }
 }
 
 }  // namespace rowmint

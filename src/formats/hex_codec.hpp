@@ -3,6 +3,7 @@
 // caller put in its place is called.
 #pragma once
 
+#include "formats/core_arithmetic.hpp"
 #include "formats/hooks.hpp"
 #include "formats/text.hpp"
 
@@ -29,40 +30,7 @@ void decode_hex_ascii(std::string_view digits, std::uint8_t* out, PyObject* code
 
 // Sums of the bytes the digits spell, checked like decode_hex_ascii: of all
 // of them, and of all but the last `tail` bytes.
-struct HexByteSums {
-    long long all = 0;
-    long long without_tail = 0;
-    size_t count = 0;
-};
 HexByteSums sum_hex_ascii(std::string_view digits, size_t tail, PyObject* codec_error);
-
-// -1 when c is not a hex digit
-constexpr int hex_digit_value(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-// Every character's value as a hex digit, -1 for the rest: long texts are
-// read by table.
-struct HexDigitTable {
-    std::int8_t value[256] = {};
-    constexpr HexDigitTable()
-    {
-        for (int c = 0; c < 256; ++c) {
-            value[c] = static_cast<std::int8_t>(hex_digit_value(static_cast<char>(c)));
-        }
-    }
-};
-inline constexpr HexDigitTable digit_table;
 
 // data = hex_decoder(line[from:])[0] for a checksum, and the length of the
 // tail that some sums leave out. Kept as its sums when the standard decoder

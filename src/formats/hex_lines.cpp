@@ -5,11 +5,14 @@
 namespace rowmint {
 namespace {
 
+// Called while the error in flight is held aside; a failure here (str() of
+// the error raising, say) is cleared before anything else is called.
 bool message_names_a_line(PyObject* error)
 {
     Ref text = Ref::steal(PyObject_Str(error));
-    Ref prefix = Ref::steal(PyUnicode_FromString("HEX line "));
-    if (!text || !prefix) {
+    Ref prefix = text ? Ref::steal(PyUnicode_FromString("HEX line ")) : Ref();
+    if (!prefix) {
+        PyErr_Clear();
         return false;
     }
     return PyUnicode_Tailmatch(text.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) == 1;

@@ -6,16 +6,10 @@
 
 namespace rowmint {
 
-SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop)
-{
-    auto clamp = [length](Py_ssize_t bound) {
-        if (bound < 0) {
-            bound += length;
-        }
-        return bound < 0 ? 0 : (bound > length ? length : bound);
-    };
-    return SliceBounds{clamp(start), stop ? clamp(*stop) : length};
-}
+// The core counts positions in Index, the interpreter in Py_ssize_t: they
+// must be the same integers.
+static_assert(sizeof(Index) == sizeof(Py_ssize_t) && PTRDIFF_MAX == PY_SSIZE_T_MAX,
+              "Index and Py_ssize_t differ on this platform");
 
 std::string& Text::own_ascii()
 {
@@ -102,32 +96,6 @@ void Text::append(const Text& tail)
 
 namespace {
 
-// The splice on ASCII text, in place where it can be.
-void splice_ascii(long long start, long long lenth, std::string& line, std::string_view repstr)
-{
-    Py_ssize_t length = static_cast<Py_ssize_t>(line.size());
-    long long cut = start + row_prefix_length;
-    SliceBounds head = clamp_slice(length, 0, static_cast<Py_ssize_t>(cut));
-    SliceBounds tail = clamp_slice(length, static_cast<Py_ssize_t>(cut + lenth), std::nullopt);
-    if (tail.start >= head.stop) {
-        // The usual case: a stretch of the line exchanged where it stands,
-        // most often for as many characters (a record's digits).
-        size_t at = static_cast<size_t>(head.stop);
-        size_t cut = static_cast<size_t>(tail.start - head.stop);
-        if (cut == repstr.size()) {
-            std::memcpy(&line[at], repstr.data(), cut);
-        } else {
-            line.replace(at, cut, repstr);
-        }
-        return;
-    }
-    // A negative lenth repeats the characters between the two cuts.
-    std::string result = line.substr(0, static_cast<size_t>(head.stop));
-    result.append(repstr);
-    result.append(line, static_cast<size_t>(tail.start), std::string::npos);
-    line = std::move(result);
-}
-
 // The splice step by step through the object protocol, so that every object
 // sees exactly the operations Python code makes on it, in the same order.
 Ref splice_generic(PyObject* start, PyObject* lenth, PyObject* text, PyObject* repstr)
@@ -142,13 +110,10 @@ Ref splice_generic(PyObject* start, PyObject* lenth, PyObject* text, PyObject* r
     return add(head_and_new.get(), tail.get());
 }
 
-// Beyond this, positions are left to Python ints (no overflow in C++).
-constexpr long long position_limit = 1LL << 60;
-
 std::optional<long long> small_position(PyObject* number)
 {
     std::optional<long long> value = exact_small_int(number);
-    if (value && *value > -position_limit && *value < position_limit) {
+    if (value && is_native_position(*value)) {
         return value;
     }
     return std::nullopt;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "capi/ref.hpp"
+#include "formats/core_arithmetic.hpp"
 
 #include <optional>
 #include <string>
@@ -15,18 +16,6 @@
 #include <utility>
 
 namespace rowmint {
-
-// Length of the row line prefix (":", array ID, row number, data length):
-// the splice counts its positions in digits of the data field after it.
-inline constexpr Py_ssize_t row_prefix_length = 11;
-
-// Python's clamping of slice bounds for a sequence of the given length.
-struct SliceBounds {
-    Py_ssize_t start;
-    Py_ssize_t stop;
-    Py_ssize_t length() const { return stop > start ? stop - start : 0; }
-};
-SliceBounds clamp_slice(Py_ssize_t length, Py_ssize_t start, std::optional<Py_ssize_t> stop);
 
 class Text {
 public:

@@ -24,9 +24,8 @@ PyObject* replace_entry(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* const parameters[4] = {"start", "lenth", "str", "repstr"};
     return guarded_entry([&] {
-        PyObject* bound[4] = {};  // borrowed from args and kwargs
-        bind_four_parameters("replace", parameters, args, kwargs, bound);
-        return splice_objects(bound[0], bound[1], bound[2], bound[3]);
+        std::array<Ref, 4> bound = bind_four_parameters("replace", parameters, args, kwargs);
+        return splice_objects(bound[0].get(), bound[1].get(), bound[2].get(), bound[3].get());
     });
 }
 

@@ -53,11 +53,11 @@ bool body_has_run = false;
 // An interpreter's sys.modules is emptied when it ends, and never before.
 bool owner_has_ended() { return PyDict_Size(owner_modules.get()) == 0; }
 
+// Everything kept belonged to the owner: the module, the builtins, the
+// interned names.
 void forget_ended_owner() noexcept
 {
-    abandon_captured_objects();
-    the_module.abandon();
-    owner_modules.abandon();
+    KeptRef::abandon_all();
     body_has_run = false;
 }
 
@@ -93,8 +93,10 @@ int exec_module(PyObject* module)
         return none();
     });
     if (done == nullptr) {
-        // A failed import leaves nothing behind, so a later import starts afresh.
+        // A failed import leaves nothing behind, so a later import starts
+        // afresh. The import's error is held aside while the module is let go.
         body_has_run = false;
+        PendingError keep_error;
         the_module.reset(Ref());
         return -1;
     }

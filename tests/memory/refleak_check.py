@@ -217,6 +217,11 @@ CONVERSIONS = {
     "missing HEX file": conversion("missing", FileNotFoundError),
     "missing row-file folder": conversion("small", FileNotFoundError,
                                           argv=["rowmint", "tool", "in.elf", "small.hex", "no/such/out.cyacd"]),
+    "row-file folder is a file": conversion("small", NotADirectoryError,
+                                            argv=["rowmint", "tool", "in.elf", "small.hex", "small.hex/out.cyacd"]),
+    "HEX path names the ELF": conversion("small", ValueError,
+                                         argv=["rowmint", "tool", "small.hex", "./small.hex", "out.cyacd"]),
+    "row file through a link": conversion("small", argv=["rowmint", "tool", "in.elf", "small.hex", "linked.cyacd"]),
     "final rename refused": conversion("small", PermissionError, OS_REFUSE),
     "short argv": conversion("small", IndexError, argv=["rowmint", "tool", "in.elf"]),
     "non-str argv": conversion("small", TypeError, argv=["rowmint", "tool", 5, "small.hex", "out.cyacd"]),
@@ -474,6 +479,7 @@ def main():
         for name, content in HEX_FILES.items():
             with open(name + ".hex", "w", encoding="utf-8", newline="") as out:
                 out.write(content)
+        os.symlink("link-target.cyacd", "linked.cyacd")  # dangling until the first conversion
         started = time.monotonic()
         failed = measure(cases, args)
         if failed:
