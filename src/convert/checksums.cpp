@@ -160,10 +160,13 @@ int checksum_of(const Ref& total)
 // prefix then.
 using DataSums = std::vector<std::optional<HexByteSums>>;
 
-// Both flags are tested for every row, and both sums may add.
+// Both flags are tested for every row, and both sums may add. Sums taken
+// natively are added natively: adding ints in another order changes
+// nothing.
 int application_checksum(ConversionState& state, SixFlags& six, DataSums& data_sums)
 {
     Ref appsum = make_int(0);
+    long long native_sums = 0;
     for (int position = 1; position <= state.max_row; ++position) {
         RowBytes data(state.hooks, state.row_line_at(position).text, row_prefix_length, metadata_area_bytes);
         bool last_row = position == state.max_row;
@@ -171,11 +174,16 @@ int application_checksum(ConversionState& state, SixFlags& six, DataSums& data_s
             appsum = add_as_int(appsum, sum_of_ords(state.hooks, data, last_row));
         }
         if (six.python3()) {
-            appsum = add_as_int(appsum, data.sum_of_bytes(last_row));
+            if (const std::optional<HexByteSums>& sums = data.sums()) {
+                native_sums += last_row ? sums->without_tail : sums->all;
+            } else {
+                appsum = add_as_int(appsum, data.sum_of_bytes(last_row));
+            }
         }
         data_sums[static_cast<size_t>(position - 1)] = data.sums();
     }
-    return checksum_of(appsum);
+    Ref native_total = make_int(native_sums);
+    return checksum_of(add(appsum.get(), native_total.get()));
 }
 
 // Application checksum, nine fixed bytes, then the last row index as a

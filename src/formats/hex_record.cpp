@@ -16,12 +16,14 @@ bool is_ascii_whitespace(char c)
     return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
 }
 
+// Every ASCII whitespace character lies at or below ' ', so one comparison
+// settles the usual ends of a record, ':' and a digit.
 std::string_view stripped(std::string_view text)
 {
-    while (!text.empty() && is_ascii_whitespace(text.front())) {
+    while (!text.empty() && text.front() <= ' ' && is_ascii_whitespace(text.front())) {
         text.remove_prefix(1);
     }
-    while (!text.empty() && is_ascii_whitespace(text.back())) {
+    while (!text.empty() && text.back() <= ' ' && is_ascii_whitespace(text.back())) {
         text.remove_suffix(1);
     }
     return text;
