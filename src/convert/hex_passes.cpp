@@ -19,24 +19,6 @@
 namespace rowmint {
 namespace {
 
-enum class Pass { row_table, placement };
-
-// A stretch of a data record's digits and where it goes: replace(start,
-// to - from, line of `row`, record text[from:to]).
-struct Piece {
-    int row;
-    Py_ssize_t start;
-    Py_ssize_t from;
-    Py_ssize_t to;
-};
-
-// A data record's bytes: one piece, or two when they run past the end of
-// their row into the next one.
-struct DataPlace {
-    std::array<Piece, 2> pieces;
-    size_t count;
-};
-
 enum class Segment {
     first,          // rows 0x000 to 0x0FF, base address 0
     second,         // rows 0x100 to 0x1FF, base address 0x10000
@@ -195,35 +177,32 @@ int row_position(const ConversionState& state, int row)
 
 // With the file read once, the module's own replace is known to be in
 // place, and nothing can rebind it during the pass.
-void place_record(ConversionState& state, const HexRecord& record, const DataPlace& place)
+void place_record(ConversionState& state, const Text& record_text, const DataPlace& place)
 {
     for (size_t i = 0; i < place.count; ++i) {
         const Piece& piece = place.pieces[i];
         int position = row_position(state, piece.row);
         Py_ssize_t lenth = piece.to - piece.from;
         if (state.hex_bytes) {
-            state.row_line_at(position).text.splice(piece.start, lenth, record.text, piece.from, piece.to);
+            state.row_line_at(position).text.splice(piece.start, lenth, record_text, piece.from, piece.to);
         } else {
-            state.replace_in_row(position, piece.start, lenth, record.text, piece.from, piece.to);
+            state.replace_in_row(position, piece.start, lenth, record_text, piece.from, piece.to);
         }
     }
 }
 
-// The records of a pass: from the bytes read once, or from the open file.
-// `file_to_close` is the open file the pass ends by closing. The first pass
-// checks every record; the second checks them again when it reads the file
-// again, and not when it reads the same bytes.
+// The records of a pass: from the bytes read once, or from the open file,
+// which the pass ends by closing.
 template <class Take>
-void read_records(ConversionState& state, PyObject* file_to_close, Pass pass, Take&& take)
+void read_records(ConversionState& state, Take&& take)
 {
     if (state.hex_bytes) {
-        HexBufferLines lines(state.hex_text, file_to_close);
-        RecordCheck check = pass == Pass::row_table ? RecordCheck::now : RecordCheck::done_before;
-        read_hex_records(lines, state.hooks, check, take);
+        HexBufferLines lines(state.hex_text, state.f.get());
+        read_hex_records(lines, state.hooks, take);
         return;
     }
-    HexFileLines lines(file_to_close, state.hooks.open.is_standard);
-    read_hex_records(lines, state.hooks, RecordCheck::now, take);
+    HexFileLines lines(state.f.get(), state.hooks.open.is_standard);
+    read_hex_records(lines, state.hooks, take);
 }
 
 }  // namespace
@@ -231,10 +210,13 @@ void read_records(ConversionState& state, PyObject* file_to_close, Pass pass, Ta
 void build_row_table(ConversionState& state)
 {
     RecordReader reader(state.hooks);
-    read_records(state, state.f.get(), Pass::row_table, [&](const HexRecord& record) {
+    read_records(state, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             for (size_t i = 0; i < place->count; ++i) {
                 open_row(state, place->pieces[i].row);
+            }
+            if (state.hex_bytes) {
+                state.placed_records.push_back(PlacedRecord{*record.text.ascii_slice(0, std::nullopt), *place});
             }
         }
         return !reader.ended();
@@ -248,13 +230,21 @@ void build_row_table(ConversionState& state)
 void place_data(ConversionState& state)
 {
     state.max_row = static_cast<int>(state.row_lines.size());
-    if (!state.hex_bytes) {
-        state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
+    if (state.hex_bytes) {
+        // The same bytes hold the same records: where the first pass found
+        // each one's digits go, nothing of a caller's can have changed.
+        Text record_text;
+        for (const PlacedRecord& placed : state.placed_records) {
+            record_text.borrow_ascii(placed.text);
+            place_record(state, record_text, placed.place);
+        }
+        return;
     }
+    state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
     RecordReader reader(state.hooks);
-    read_records(state, state.hex_bytes ? nullptr : state.f.get(), Pass::placement, [&](const HexRecord& record) {
+    read_records(state, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
-            place_record(state, record, *place);
+            place_record(state, record.text, *place);
         }
         return !reader.ended();
     });

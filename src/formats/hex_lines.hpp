@@ -90,7 +90,7 @@ void note_hex_line(Py_ssize_t number) noexcept;
 // and the error travels on, with a note naming the line when `take` or the
 // record's reading raised it.
 template <class Lines, class Take>
-void read_hex_records(Lines& lines, const Hooks& hooks, RecordCheck check, Take&& take)
+void read_hex_records(Lines& lines, const Hooks& hooks, Take&& take)
 {
     HexRecord record;  // its buffers serve every line
     Py_ssize_t number = 0;
@@ -101,7 +101,7 @@ void read_hex_records(Lines& lines, const Hooks& hooks, RecordCheck check, Take&
                 if (line->object != nullptr) {
                     read_record(line->object, number, hooks, record);
                 } else {
-                    read_record(line->ascii, number, hooks, record, check);
+                    read_record(line->ascii, number, hooks, record);
                 }
                 if (!take(static_cast<const HexRecord&>(record))) {
                     break;

@@ -271,19 +271,11 @@ void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, Hex
     record.header = decode_header(record.text, hooks);
 }
 
-void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record,
-                 RecordCheck check)
+void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record)
 {
     record.line_number = line_number;
     std::string_view text = stripped(ascii_line);
     record.text.borrow_ascii(text);
-    if (check == RecordCheck::done_before) {
-        record.intact = true;
-        if (!hooks.hex_decoder.is_standard || !read_full_header(text, record.header)) {
-            record.header = decode_header(record.text, hooks);
-        }
-        return;
-    }
     record.intact = hooks.hex_decoder.is_standard && read_intact_record(text, record.header);
     if (!record.intact) {
         record.header = decode_header(record.text, hooks);

@@ -49,13 +49,8 @@ struct RecordClass {
 };
 
 // Reads one line into `record`, reusing its buffers from the line before.
-// Whether a record is checked as it is read, or was found whole and intact
-// in these same bytes before (by the first pass over a file read once).
-enum class RecordCheck { now, done_before };
-
 void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record);
-void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record,
-                 RecordCheck check);
+void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record);
 
 // Refuses, naming its line, a record that is not whole and intact: one that
 // does not begin with ':', whose length is not its header, 2n data digits
