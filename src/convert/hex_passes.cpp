@@ -13,6 +13,7 @@
 #include "formats/hex_lines.hpp"
 #include "formats/hex_record.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -209,6 +210,13 @@ void read_records(ConversionState& state, Take&& take)
 
 void build_row_table(ConversionState& state)
 {
+    if (state.hex_bytes) {
+        // Room for the records of an image that fills flash with 16-byte
+        // records, or of the file, if it is smaller: no copy as it grows.
+        constexpr size_t shortest_record = 11;
+        constexpr size_t full_image_records = 0x200 * 16;
+        state.placed_records.reserve(std::min(state.hex_text.text.size() / shortest_record, full_image_records));
+    }
     RecordReader reader(state.hooks);
     read_records(state, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
