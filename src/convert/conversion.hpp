@@ -18,29 +18,6 @@ struct RowLine {
     Text text;  // the row line: prefix, data field, and at the end its checksum
 };
 
-// A stretch of a data record's digits and where it goes: replace(start,
-// to - from, line of `row`, record text[from:to]).
-struct Piece {
-    int row;
-    Py_ssize_t start;
-    Py_ssize_t from;
-    Py_ssize_t to;
-};
-
-// A data record's bytes: one piece, or two when they run past the end of
-// their row into the next one.
-struct DataPlace {
-    std::array<Piece, 2> pieces;
-    size_t count;
-};
-
-// A data record of the file read once and where its digits go, as the
-// first pass found them: its text is a view into the bytes read.
-struct PlacedRecord {
-    std::string_view text;
-    DataPlace place;
-};
-
 struct ConversionState {
     explicit ConversionState(PyObject* module_object) : module(module_object) {}
 
@@ -67,9 +44,6 @@ struct ConversionState {
     // its text, a view into them, which both passes split in place.
     Ref hex_bytes;
     AsciiText hex_text;
-    // The data records the first pass found in those bytes: the second pass
-    // places them without reading the bytes again.
-    std::vector<PlacedRecord> placed_records;
 
     // list_cyacd: the header line, then the row lines in the order the HEX
     // records first reach their rows.

@@ -13,12 +13,27 @@
 #include "formats/hex_lines.hpp"
 #include "formats/hex_record.hpp"
 
-#include <algorithm>
 #include <array>
 #include <string>
 
 namespace rowmint {
 namespace {
+
+// A stretch of a data record's digits and where it goes: replace(start,
+// to - from, line of `row`, record text[from:to]).
+struct Piece {
+    int row;
+    Py_ssize_t start;
+    Py_ssize_t from;
+    Py_ssize_t to;
+};
+
+// A data record's bytes: one piece, or two when they run past the end of
+// their row into the next one.
+struct DataPlace {
+    std::array<Piece, 2> pieces;
+    size_t count;
+};
 
 enum class Segment {
     first,          // rows 0x000 to 0x0FF, base address 0
@@ -178,16 +193,16 @@ int row_position(const ConversionState& state, int row)
 
 // With the file read once, the module's own replace is known to be in
 // place, and nothing can rebind it during the pass.
-void place_record(ConversionState& state, const Text& record_text, const DataPlace& place)
+void place_record(ConversionState& state, const HexRecord& record, const DataPlace& place)
 {
     for (size_t i = 0; i < place.count; ++i) {
         const Piece& piece = place.pieces[i];
         int position = row_position(state, piece.row);
         Py_ssize_t lenth = piece.to - piece.from;
         if (state.hex_bytes) {
-            state.row_line_at(position).text.splice(piece.start, lenth, record_text, piece.from, piece.to);
+            state.row_line_at(position).text.splice(piece.start, lenth, record.text, piece.from, piece.to);
         } else {
-            state.replace_in_row(position, piece.start, lenth, record_text, piece.from, piece.to);
+            state.replace_in_row(position, piece.start, lenth, record.text, piece.from, piece.to);
         }
     }
 }
@@ -208,15 +223,13 @@ void read_records(ConversionState& state, Take&& take)
 
 }  // namespace
 
+// A file read once is placed in this pass as well: the second pass would
+// read the same records from the same bytes and splice them in the same
+// order into the same lines, and a line, once made, never moves. (A record
+// whose bytes need a row without a line, which the second pass refuses,
+// cannot follow from what this pass reads.)
 void build_row_table(ConversionState& state)
 {
-    if (state.hex_bytes) {
-        // Room for the records of an image that fills flash with 16-byte
-        // records, or of the file, if it is smaller: no copy as it grows.
-        constexpr size_t shortest_record = 11;
-        constexpr size_t full_image_records = 0x200 * 16;
-        state.placed_records.reserve(std::min(state.hex_text.text.size() / shortest_record, full_image_records));
-    }
     RecordReader reader(state.hooks);
     read_records(state, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
@@ -224,7 +237,7 @@ void build_row_table(ConversionState& state)
                 open_row(state, place->pieces[i].row);
             }
             if (state.hex_bytes) {
-                state.placed_records.push_back(PlacedRecord{*record.text.ascii_slice(0, std::nullopt), *place});
+                place_record(state, record, *place);
             }
         }
         return !reader.ended();
@@ -239,20 +252,13 @@ void place_data(ConversionState& state)
 {
     state.max_row = static_cast<int>(state.row_lines.size());
     if (state.hex_bytes) {
-        // The same bytes hold the same records: where the first pass found
-        // each one's digits go, nothing of a caller's can have changed.
-        Text record_text;
-        for (const PlacedRecord& placed : state.placed_records) {
-            record_text.borrow_ascii(placed.text);
-            place_record(state, record_text, placed.place);
-        }
-        return;
+        return;  // placed with the first pass
     }
     state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
     RecordReader reader(state.hooks);
     read_records(state, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
-            place_record(state, record.text, *place);
+            place_record(state, record, *place);
         }
         return !reader.ended();
     });
