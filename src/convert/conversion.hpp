@@ -41,7 +41,7 @@ struct ConversionState {
     Ref cmd;
     Ref f;  // the HEX file while a pass reads it
     // The HEX file's bytes when it is read once (read_hex_file_once), and
-    // its text, a view into them, which both passes split in place.
+    // its text, a view into them, which the first pass splits in place.
     Ref hex_bytes;
     AsciiText hex_text;
 

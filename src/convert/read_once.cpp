@@ -3,8 +3,8 @@
 // caller's takes part in the two passes; and a file of ASCII text, in an
 // encoding that reads ASCII as it is, holds the same lines as bytes as
 // through its text layer. Such a file is read whole once, after the tool has
-// run, and both passes split it in place. Any other file is read through
-// its text layer from the start, twice, as the passes always did.
+// run, split in place, and placed in the first pass. Any other file is read
+// through its text layer from the start, twice, as the passes always did.
 #include "capi/namespace.hpp"
 #include "capi/objects.hpp"
 #include "convert/conversion.hpp"
@@ -54,7 +54,7 @@ bool nothing_of_a_callers_takes_part(const ConversionState& state)
 {
     const Hooks& hooks = state.hooks;
     // open() calls a path object's __fspath__, which the second pass's open
-    // would call again: only a str or bytes path goes without it.
+    // would call again: only a str or bytes path can go without that open.
     PyObject* path = state.file_hex.get();
     return hooks.open.is_standard && hooks.hex_decoder.is_standard && hooks.sum.is_standard &&
            (PyUnicode_CheckExact(path) || PyBytes_CheckExact(path)) && module_replace_in_place(state);

@@ -29,7 +29,7 @@ public:
     HexBufferLines(const AsciiText& text, PyObject* file);
 
     // The next line, without its line end; nothing at the end. Inline: it
-    // runs for every line of both passes.
+    // runs for every line.
     std::optional<HexLine> next()
     {
         if (rest_.empty()) {
