@@ -28,7 +28,12 @@ Oracle, for every input:
   the older file byte for byte);
 - the result equals that of the pure-Python corrected rendering in
   tests/pure_reference.py: the same row file, or the same exception type and
-  message.
+  message;
+- the result equals that of the same conversion through the text file's own
+  line iteration (a second process, whose module captured a transparent
+  substitute of open() at import, so that it never reads the HEX file in
+  one piece): the same row file, or the same exception type, message and
+  notes.
 
 Exception types main() may raise here, and why:
 - ValueError itself: text that is not ASCII handed to the hex decoder; and
@@ -57,8 +62,11 @@ Run: python fuzz/fuzz_main.py [libFuzzer options] [corpus folders or files]
 """
 import atexit
 import binascii
+import builtins
 import os
+import pickle
 import shutil
+import subprocess
 import sys
 import tempfile
 import types
@@ -72,7 +80,19 @@ import atheris  # noqa: E402
 with atheris.instrument_imports():  # noqa: E402
     from fuzz_input import Reader
 
+# The second process of the comparison: the module takes the builtins once,
+# when it is imported, so the substitute goes in before that.
+WRAPPED_OPEN_WORKER = sys.argv[1:2] == ["--wrapped-open-worker"]
+if WRAPPED_OPEN_WORKER:
+    _real_open = builtins.open
+
+    def _transparent_open(*args, **kwargs):
+        return _real_open(*args, **kwargs)
+
+    builtins.open = _transparent_open
 import rowmint  # noqa: E402
+if WRAPPED_OPEN_WORKER:
+    builtins.open = _real_open
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
@@ -489,10 +509,55 @@ def known_difference(hex_bytes, native, reference):
     return None
 
 
+def outcome(result):
+    """What the two processes compare: a written file, or the exception's
+    type, message and notes."""
+    if result[0] == "wrote":
+        return result
+    exc = result[1]
+    kind = (type(exc).__module__, type(exc).__qualname__)
+    message = (exc.encoding, exc.reason) if isinstance(exc, UnicodeDecodeError) else str(exc)
+    return ("raised", kind, message, [str(note) for note in getattr(exc, "__notes__", [])])
+
+
+class WrappedOpenRun:
+    """The second process, which converts each input as it is sent."""
+
+    def __init__(self):
+        self.process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--wrapped-open-worker"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def convert(self, hex_bytes, settings, relative):
+        try:
+            pickle.dump((hex_bytes, settings, relative), self.process.stdin)
+            self.process.stdin.flush()
+            return pickle.load(self.process.stdout)
+        except (EOFError, BrokenPipeError):
+            raise AssertionError("the run through open()'s substitute ended with status %r"
+                                 % self.process.wait()) from None
+
+
+def serve_wrapped_open():
+    while True:
+        try:
+            hex_bytes, settings, relative = pickle.load(sys.stdin.buffer)
+        except EOFError:
+            return
+        result = run(convert_native, hex_bytes, Layout(WRAPPED, settings, relative))
+        pickle.dump(outcome(result), sys.stdout.buffer)
+        sys.stdout.buffer.flush()
+
+
+wrapped_open_run = None
+
+
 def TestOneInput(data):
     hex_bytes, settings = make_input(data)
     relative = settings & 8 == 0
     native = run(convert_native, hex_bytes, Layout(NATIVE, settings, relative))
+    wrapped = wrapped_open_run.convert(hex_bytes, settings, relative)
+    if outcome(native) != wrapped:
+        raise AssertionError("main() %s; through open()'s substitute %r" % (describe(native), wrapped[:3]))
     if native[0] == "raised":
         if type(native[1]) not in ALLOWED:
             raise AssertionError("main() raised %s: %s" % (type(native[1]).__name__, native[1])) from native[1]
@@ -512,6 +577,7 @@ def TestOneInput(data):
 
 NATIVE = os.path.join(ROOT, "native")
 REFERENCE = os.path.join(ROOT, "reference")
+WRAPPED = os.path.join(ROOT, "wrapped")
 
 
 def instrument_this_module():
@@ -520,13 +586,19 @@ def instrument_this_module():
     The loops over lines and rows stay uninstrumented: they would slow every
     run and tell the fuzzer little.
     """
-    for function in (make_input, known_difference, comparable, TestOneInput, Recipe.one_line):
+    for function in (make_input, known_difference, comparable, outcome, TestOneInput, Recipe.one_line):
         atheris.instrument_func(function)
 
 
 def main():
+    global wrapped_open_run
+    if WRAPPED_OPEN_WORKER:
+        clear(WRAPPED)
+        serve_wrapped_open()
+        return
     clear(NATIVE)
     clear(REFERENCE)
+    wrapped_open_run = WrappedOpenRun()
     instrument_this_module()
     atheris.Setup(sys.argv, TestOneInput)
     atheris.Fuzz()

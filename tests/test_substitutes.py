@@ -39,6 +39,22 @@ def test_substituted_replace_is_called_and_its_result_kept(convert, monkeypatch)
     assert len(starts[-1][2]) == 24
 
 
+def test_names_the_tool_rebinds_are_the_ones_used(convert, monkeypatch):
+    # The stand-in tool runs before the HEX file is read: a replace it puts
+    # in place is called for every record.
+    expected = convert(*LINES)
+    calls = []
+    original = rowmint.replace
+
+    def system(command):
+        monkeypatch.setattr(rowmint, "replace", lambda *args: calls.append(args) or original(*args))
+        return 0
+
+    monkeypatch.setattr(rowmint.os, "system", system)
+    assert convert(*LINES) == expected
+    assert len(calls) == 5
+
+
 def test_result_of_a_substituted_replace_reaches_the_file(convert, monkeypatch):
     original = rowmint.replace
     monkeypatch.setattr(rowmint, "replace", lambda s, n, line, new: original(s, n, line, new.lower()))
@@ -102,6 +118,24 @@ def test_odd_six_flags(convert, output, monkeypatch, py2, py3, error, message):
         convert(*LINES)
     assert str(caught.value) == message
     assert not output.exists()
+
+
+def test_six_flags_changed_between_the_sums_are_read_again(convert, monkeypatch):
+    # A module's bool flags may be read once, but a replace of a caller's
+    # runs between the two sums and may change them.
+    six = types.ModuleType("six")
+    six.PY2, six.PY3 = False, True
+    original = rowmint.replace
+
+    def replace(start, lenth, line, new):
+        if start == 384:  # the metadata record
+            six.PY3 = False
+        return original(start, lenth, line, new)
+
+    monkeypatch.setattr(rowmint, "six", six)
+    monkeypatch.setattr(rowmint, "replace", replace)
+    with pytest.raises(UnboundLocalError):
+        convert(*LINES)
 
 
 def test_six_without_flags(convert, monkeypatch):

@@ -147,26 +147,6 @@ std::optional<std::string_view> exact_ascii_view(PyObject* object, Ref& holder)
     return std::string_view(bytes, static_cast<size_t>(size));
 }
 
-bool exact_ascii_into(PyObject* object, std::string& text)
-{
-    Ref holder;
-    std::optional<std::string_view> view = exact_ascii_view(object, holder);
-    if (!view) {
-        return false;
-    }
-    text.assign(view->data(), view->size());
-    return true;
-}
-
-std::optional<std::string> exact_ascii(PyObject* object)
-{
-    std::string text;
-    if (!exact_ascii_into(object, text)) {
-        return std::nullopt;
-    }
-    return text;
-}
-
 std::string type_name(PyObject* object)
 {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));

@@ -39,13 +39,9 @@ Ref call_method(PyObject* object, const char* name);
 Ref call_method(PyObject* object, const char* name, PyObject* a);
 Ref call_method(PyObject* object, const char* name, PyObject* a, PyObject* b);
 
-// The text of an exact str when it is pure ASCII; nothing otherwise
-// (non-ASCII text and every other object take the generic route).
-std::optional<std::string> exact_ascii(PyObject* object);
-// The same into a buffer the caller reuses; false (buffer unspecified) when
-// the object takes the generic route.
-bool exact_ascii_into(PyObject* object, std::string& text);
-// The same without a copy: a view into `holder`, a bytes object made here.
+// The text of an exact str when it is pure ASCII, as a view into `holder`,
+// a bytes object made here; nothing otherwise (non-ASCII text and every
+// other object take the generic route).
 std::optional<std::string_view> exact_ascii_view(PyObject* object, Ref& holder);
 
 // The type name as the interpreter prints it in messages ("int",

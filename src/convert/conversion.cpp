@@ -9,6 +9,7 @@ void run_conversion(PyObject* module)
 {
     ConversionState state(module);
     open_hex_file(state);
+    read_hex_file_once(state);
     build_row_table(state);
     place_data(state);
     add_checksums_and_metadata(state);
@@ -25,14 +26,14 @@ std::optional<int> ConversionState::getrow(int row) const
     return position_of_row[static_cast<size_t>(row)];
 }
 
-void ConversionState::replace_in_row(int position, long long start, long long lenth, const Text& source,
+bool ConversionState::replace_in_row(int position, long long start, long long lenth, const Text& source,
                                      Py_ssize_t from, std::optional<Py_ssize_t> to)
 {
     Ref replace = global(global_names::replace);
     RowLine& line = row_line_at(position);
     if (replace.get() == module_replace_function()) {
         line.text.splice(start, lenth, source, from, to);
-        return;
+        return false;
     }
     Text piece = source.slice(from, to);
     Ref start_object = make_int(start);
@@ -40,6 +41,7 @@ void ConversionState::replace_in_row(int position, long long start, long long le
     Ref text = line.text.object();
     Ref repstr = piece.object();
     line.text = Text::adopt(call(replace.get(), start_object.get(), lenth_object.get(), text.get(), repstr.get()));
+    return true;
 }
 
 }  // namespace rowmint

@@ -3,6 +3,7 @@
 // main; nothing carries over between calls.
 #pragma once
 
+#include "formats/hex_buffer.hpp"
 #include "formats/hex_codec.hpp"
 #include "formats/row_line.hpp"
 
@@ -26,7 +27,8 @@ struct ConversionState {
     // rebinds them sees the effect.
     Ref global(const Name& name) const;
 
-    std::optional<HexDecoder> hex_decoder;
+    // hex_decoder and the builtins, as this conversion meets them.
+    Hooks hooks;
     Ref objcopy;
     Ref file_elf;
     Ref file_hex;
@@ -38,6 +40,10 @@ struct ConversionState {
     Ref row_file_target;
     Ref cmd;
     Ref f;  // the HEX file while a pass reads it
+    // The HEX file's bytes when it is read once (read_hex_file_once), and
+    // its text, a view into them, which the first pass splits in place.
+    Ref hex_bytes;
+    AsciiText hex_text;
 
     // list_cyacd: the header line, then the row lines in the order the HEX
     // records first reach their rows.
@@ -54,8 +60,8 @@ struct ConversionState {
     // list_cyacd[position] = replace(start, lenth, list_cyacd[position],
     // source[from:to]), with `replace` looked up in the module at this
     // moment: the module's own is done in C++, a caller's substitute is
-    // called and its result kept.
-    void replace_in_row(int position, long long start, long long lenth, const Text& source, Py_ssize_t from,
+    // called and its result kept. True when a caller's function ran.
+    bool replace_in_row(int position, long long start, long long lenth, const Text& source, Py_ssize_t from,
                         std::optional<Py_ssize_t> to);
 };
 
@@ -66,6 +72,9 @@ void open_hex_file(ConversionState& state);
 // Part of step 1, before the tool runs: refuses paths that name the ELF
 // file, and a row file that has nowhere to go.
 void check_paths_before_the_tool(ConversionState& state);
+// 1a. After the tool has run: the HEX file read once, whole, when nothing of
+// a caller's takes part in the passes and the bytes are its text.
+void read_hex_file_once(ConversionState& state);
 // 2. First pass: one empty row line for every flash row the image reaches.
 void build_row_table(ConversionState& state);
 // 3. Second pass: every data record's digits into its row lines.

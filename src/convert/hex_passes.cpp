@@ -7,9 +7,9 @@
 // it what is not flash. Every data record inside the window is placed at its
 // own address, or the file is refused with an error naming its line.
 #include "capi/compat.hpp"
-#include "capi/namespace.hpp"
 #include "capi/objects.hpp"
 #include "convert/conversion.hpp"
+#include "formats/hex_buffer.hpp"
 #include "formats/hex_lines.hpp"
 #include "formats/hex_record.hpp"
 
@@ -48,7 +48,7 @@ constexpr long long end_of_flash = 0x20000;
 // meets every refusal of this reader before the second pass starts).
 class RecordReader {
 public:
-    explicit RecordReader(const HexDecoder& decoder) : decoder_(decoder) {}
+    explicit RecordReader(const Hooks& hooks) : hooks_(hooks) {}
 
     // The end-of-file record was read: nothing after it counts.
     bool ended() const { return ended_; }
@@ -74,7 +74,7 @@ public:
             raise(PyExc_IndexError, "HEX line %zd: the record header holds %d of its 4 bytes", record.line_number,
                   record.header.size);
         }
-        require_intact_record(record, decoder_);
+        require_intact_record(record, hooks_);
         RecordClass what = classify(record);
         switch (what.kind) {
         case RecordKind::end_of_file:
@@ -164,7 +164,7 @@ private:
         return {{Piece{row, start, first_data_digit, split}, rest}, 2};
     }
 
-    const HexDecoder& decoder_;
+    const Hooks& hooks_;
     Py_ssize_t lines_ = 0;  // lines read so far
     Segment segment_ = Segment::first;
     long long base_ = 0;  // set by the extended address records
@@ -178,7 +178,7 @@ void open_row(ConversionState& state, int row)
     if (position != 0) {
         return;
     }
-    state.row_lines.push_back(RowLine{row, empty_row_line(row)});
+    state.row_lines.push_back(RowLine{row, empty_row_line(row, state.hooks)});
     position = static_cast<int>(state.row_lines.size());
 }
 
@@ -191,24 +191,53 @@ int row_position(const ConversionState& state, int row)
     return *position;
 }
 
+// With the file read once, the module's own replace is known to be in
+// place, and nothing can rebind it during the pass.
 void place_record(ConversionState& state, const HexRecord& record, const DataPlace& place)
 {
     for (size_t i = 0; i < place.count; ++i) {
         const Piece& piece = place.pieces[i];
-        state.replace_in_row(row_position(state, piece.row), piece.start, piece.to - piece.from, record.text,
-                             piece.from, piece.to);
+        int position = row_position(state, piece.row);
+        Py_ssize_t lenth = piece.to - piece.from;
+        if (state.hex_bytes) {
+            state.row_line_at(position).text.splice(piece.start, lenth, record.text, piece.from, piece.to);
+        } else {
+            state.replace_in_row(position, piece.start, lenth, record.text, piece.from, piece.to);
+        }
     }
+}
+
+// The records of a pass: from the bytes read once, or from the open file,
+// which the pass ends by closing.
+template <class Take>
+void read_records(ConversionState& state, Take&& take)
+{
+    if (state.hex_bytes) {
+        HexBufferLines lines(state.hex_text, state.f.get());
+        read_hex_records(lines, state.hooks, take);
+        return;
+    }
+    HexFileLines lines(state.f.get(), state.hooks.open.is_standard);
+    read_hex_records(lines, state.hooks, take);
 }
 
 }  // namespace
 
+// A file read once is placed in this pass as well: the second pass would
+// read the same records from the same bytes and splice them in the same
+// order into the same lines, and a line, once made, never moves. (A record
+// whose bytes need a row without a line, which the second pass refuses,
+// cannot follow from what this pass reads.)
 void build_row_table(ConversionState& state)
 {
-    RecordReader reader(*state.hex_decoder);
-    read_hex_records(state.f.get(), *state.hex_decoder, [&](const HexRecord& record) {
+    RecordReader reader(state.hooks);
+    read_records(state, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             for (size_t i = 0; i < place->count; ++i) {
                 open_row(state, place->pieces[i].row);
+            }
+            if (state.hex_bytes) {
+                place_record(state, record, *place);
             }
         }
         return !reader.ended();
@@ -222,9 +251,12 @@ void build_row_table(ConversionState& state)
 void place_data(ConversionState& state)
 {
     state.max_row = static_cast<int>(state.row_lines.size());
-    state.f = call(captured_builtins().open.get(), state.file_hex.get());
-    RecordReader reader(*state.hex_decoder);
-    read_hex_records(state.f.get(), *state.hex_decoder, [&](const HexRecord& record) {
+    if (state.hex_bytes) {
+        return;  // placed with the first pass
+    }
+    state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
+    RecordReader reader(state.hooks);
+    read_records(state, [&](const HexRecord& record) {
         if (std::optional<DataPlace> place = reader.read(record)) {
             place_record(state, record, *place);
         }

@@ -196,6 +196,21 @@ void check_tool_status(PyObject* os, PyObject* status, PyObject* cmd)
     raise_object(error_type.get(), error.get());
 }
 
+// The hex decoder the conversion got, and the builtins captured at import,
+// each with whether it is the interpreter's own.
+Hooks conversion_hooks(Ref hex_decoder)
+{
+    const CapturedBuiltins& builtins = captured_builtins();
+    Hooks hooks;
+    bool standard_decoder = hex_decoder.get() == builtins.hex_decoder.get();
+    hooks.hex_decoder = Hook{std::move(hex_decoder), standard_decoder};
+    hooks.codec_error = Ref::borrow(builtins.binascii_error.get());
+    hooks.open = Hook{Ref::borrow(builtins.open.get()), builtins.open_is_standard};
+    hooks.sum = Hook{Ref::borrow(builtins.sum.get()), builtins.sum_is_standard};
+    hooks.hex = Hook{Ref::borrow(builtins.hex.get()), builtins.hex_is_standard};
+    return hooks;
+}
+
 // sys.argv[index], with sys and its argv looked up afresh each time.
 Ref command_line_argument(const ConversionState& state, Py_ssize_t index)
 {
@@ -211,7 +226,7 @@ void open_hex_file(ConversionState& state)
     Ref codecs = state.global(global_names::codecs);
     Ref getdecoder = getattr(codecs.get(), "getdecoder");
     Ref codec_name = make_str("hex");
-    state.hex_decoder.emplace(call(getdecoder.get(), codec_name.get()));
+    state.hooks = conversion_hooks(call(getdecoder.get(), codec_name.get()));
 
     state.objcopy = command_line_argument(state, 1);
     state.file_elf = command_line_argument(state, 2);
@@ -227,7 +242,7 @@ void open_hex_file(ConversionState& state)
     Ref status = call(system.get(), state.cmd.get());
     check_tool_status(os.get(), status.get(), state.cmd.get());
 
-    state.f = call(captured_builtins().open.get(), state.file_hex.get());
+    state.f = call(state.hooks.open.callable.get(), state.file_hex.get());
 }
 
 }  // namespace rowmint

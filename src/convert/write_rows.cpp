@@ -36,7 +36,7 @@ Ref same_kind(PyObject* path_part, const std::string& ascii)
 // removed when anything fails before that.
 class TemporaryRowFile {
 public:
-    explicit TemporaryRowFile(Ref os) : os_(std::move(os)) {}
+    TemporaryRowFile(Ref os, const Hook& open) : os_(std::move(os)), open_(open) {}
     ~TemporaryRowFile()
     {
         if (!path_ || committed_) {
@@ -78,6 +78,7 @@ public:
 
 private:
     Ref os_;
+    const Hook& open_;
     Ref path_;  // set once the file exists
     Ref file_;
     bool mode_taken_ = false;
@@ -101,7 +102,7 @@ void TemporaryRowFile::create_beside(PyObject* target)
         Ref path = call(join.get(), folder.get(), temporary_name.get());
         // Owned at once, so that nothing between here and the end can leave
         // the new file behind.
-        file_ = Ref::steal(PyObject_CallFunctionObjArgs(captured_builtins().open.get(), path.get(), mode.get(), nullptr));
+        file_ = Ref::steal(PyObject_CallFunctionObjArgs(open_.callable.get(), path.get(), mode.get(), nullptr));
         if (file_) {
             path_ = std::move(path);
             return;
@@ -151,7 +152,7 @@ std::optional<std::string> file_contents(const ConversionState& state)
 void write_lines(const ConversionState& state, PyObject* file)
 {
     std::optional<std::string> contents;
-    if (captured_builtins().open_is_standard) {
+    if (state.hooks.open.is_standard) {
         contents = file_contents(state);
     }
     if (contents) {
@@ -182,7 +183,7 @@ void write_row_file(ConversionState& state)
     Ref os = state.global(global_names::os);
     PyObject* target = state.row_file_target.get();
     try {
-        TemporaryRowFile temporary(os);
+        TemporaryRowFile temporary(os, state.hooks.open);
         temporary.create_beside(target);
         write_lines(state, temporary.file());
         temporary.close();

@@ -1,5 +1,7 @@
 #include "formats/core_arithmetic.hpp"
 
+#include <cstring>
+
 namespace rowmint {
 
 namespace {
@@ -19,8 +21,15 @@ void splice_ascii(long long start, long long lenth, std::string& line, std::stri
     SliceBounds head = clamp_slice(length, 0, cut);
     SliceBounds tail = clamp_slice(length, cut + static_cast<Index>(lenth), std::nullopt);
     if (tail.start >= head.stop) {
-        // The usual case: a stretch of the line exchanged where it stands.
-        line.replace(static_cast<size_t>(head.stop), static_cast<size_t>(tail.start - head.stop), repstr);
+        // The usual case: a stretch of the line exchanged where it stands,
+        // most often for as many characters (a record's digits).
+        size_t at = static_cast<size_t>(head.stop);
+        size_t replaced = static_cast<size_t>(tail.start - head.stop);
+        if (replaced == repstr.size()) {
+            std::memcpy(&line[at], repstr.data(), replaced);
+        } else {
+            line.replace(at, replaced, repstr);
+        }
         return;
     }
     // A negative lenth repeats the characters between the two cuts.

@@ -1,7 +1,5 @@
 #include "formats/hex_codec.hpp"
 
-#include "capi/compat.hpp"
-#include "capi/namespace.hpp"
 #include "capi/objects.hpp"
 
 namespace rowmint {
@@ -9,52 +7,47 @@ namespace {
 
 // binascii's errors, in the order it meets them: an odd count before any
 // digit is looked at.
-void require_even_count(std::string_view digits)
+void require_even_count(std::string_view digits, PyObject* codec_error)
 {
     if (digits.size() % 2 != 0) {
-        raise(captured_builtins().binascii_error.get(), "Odd-length string");
+        raise(codec_error, "Odd-length string");
     }
 }
 
-void require_hex_digits(bool all_hex)
+void require_hex_digits(bool all_hex, PyObject* codec_error)
 {
     if (!all_hex) {
-        raise(captured_builtins().binascii_error.get(), "Non-hexadecimal digit found");
+        raise(codec_error, "Non-hexadecimal digit found");
     }
 }
 
 }  // namespace
 
-void decode_hex_ascii(std::string_view digits, std::uint8_t* out)
+void decode_hex_ascii(std::string_view digits, std::uint8_t* out, PyObject* codec_error)
 {
-    require_even_count(digits);
-    require_hex_digits(decode_hex_pairs(digits, out));
+    require_even_count(digits, codec_error);
+    require_hex_digits(decode_hex_pairs(digits, out), codec_error);
 }
 
-HexByteSums sum_hex_ascii(std::string_view digits, size_t tail)
+HexByteSums sum_hex_ascii(std::string_view digits, size_t tail, PyObject* codec_error)
 {
-    require_even_count(digits);
+    require_even_count(digits, codec_error);
     HexByteSums sums;
-    require_hex_digits(sum_hex_pairs(digits, tail, sums));
+    require_hex_digits(sum_hex_pairs(digits, tail, sums), codec_error);
     return sums;
 }
 
-HexDecoder::HexDecoder(Ref callable)
-    : callable_(std::move(callable)), standard_(callable_.get() == captured_builtins().hex_decoder.get())
-{
-}
-
-Decoded HexDecoder::decode(const Text& digits) const
+Decoded hex_decode(const Hooks& hooks, const Text& digits)
 {
     Decoded result;
     std::optional<std::string_view> ascii = digits.ascii_slice(0, std::nullopt);
-    if (standard_ && ascii) {
+    if (hooks.hex_decoder.is_standard && ascii) {
         result.bytes.resize(ascii->size() / 2);
-        decode_hex_ascii(*ascii, result.bytes.data());
+        decode_hex_ascii(*ascii, result.bytes.data(), hooks.codec_error.get());
         return result;
     }
     Ref argument = digits.object();
-    Ref pair = call(callable_.get(), argument.get());
+    Ref pair = call(hooks.hex_decoder.callable.get(), argument.get());
     result.object = get_item(pair.get(), 0);
     return result;
 }
@@ -79,41 +72,39 @@ Ref without_tail(const Decoded& data, Py_ssize_t tail, bool leave_out_tail)
 
 }  // namespace
 
-RowBytes::RowBytes(const HexDecoder& decoder, const Text& line, Py_ssize_t from, Py_ssize_t tail) : tail_(tail)
+RowBytes::RowBytes(const Hooks& hooks, const Text& line, Py_ssize_t from, Py_ssize_t tail)
+    : hooks_(hooks), tail_(tail)
 {
     std::optional<std::string_view> digits = line.ascii_slice(from, std::nullopt);
-    if (digits && decoder.is_standard() && captured_builtins().sum_is_standard) {
-        summed_ = true;
-        sums_ = sum_hex_ascii(*digits, static_cast<size_t>(tail_));
+    if (digits && hooks.hex_decoder.is_standard && hooks.sum.is_standard) {
+        sums_ = sum_hex_ascii(*digits, static_cast<size_t>(tail_), hooks.codec_error.get());
         return;
     }
-    data_ = decoder.decode(line.slice(from, std::nullopt));
+    data_ = hex_decode(hooks, line.slice(from, std::nullopt));
 }
+
+RowBytes::RowBytes(const Hooks& hooks, const HexByteSums& sums, Py_ssize_t tail)
+    : hooks_(hooks), tail_(tail), sums_(sums)
+{
+}
+
+size_t RowBytes::count(bool leave_out_tail) const
+{
+    size_t all = sums_->count;
+    size_t tail = static_cast<size_t>(tail_);
+    return !leave_out_tail ? all : (all > tail ? all - tail : 0);
+}
+
+Ref RowBytes::object(bool leave_out_tail) const { return without_tail(data_, tail_, leave_out_tail); }
 
 Ref RowBytes::sum_of_bytes(bool leave_out_tail) const
 {
-    if (summed_) {
-        return make_int(leave_out_tail ? sums_.without_tail : sums_.all);
+    if (sums_) {
+        return make_int(leave_out_tail ? sums_->without_tail : sums_->all);
     }
     // A caller's decoder or sum(): sum(data) as Python code takes it.
-    Ref part = without_tail(data_, tail_, leave_out_tail);
-    return call(captured_builtins().sum.get(), part.get());
-}
-
-Ref RowBytes::sum_of_ords(bool leave_out_tail) const
-{
-    if (summed_) {
-        size_t kept = sums_.count;
-        if (leave_out_tail) {
-            kept = kept > static_cast<size_t>(tail_) ? kept - static_cast<size_t>(tail_) : 0;
-        }
-        if (kept != 0) {
-            raise_ord_of_int();  // the elements of bytes are ints
-        }
-        return make_int(0);
-    }
-    Ref part = without_tail(data_, tail_, leave_out_tail);
-    return rowmint::sum_of_ords(part.get());
+    Ref part = object(leave_out_tail);
+    return call(hooks_.sum.callable.get(), part.get());
 }
 
 }  // namespace rowmint

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "formats/core_arithmetic.hpp"
+#include "formats/hooks.hpp"
 #include "formats/text.hpp"
 
 #include <cstdint>
@@ -19,43 +20,42 @@ struct Decoded {
     bool is_native() const { return !object; }
 };
 
-class HexDecoder {
-public:
-    explicit HexDecoder(Ref callable);
-
-    bool is_standard() const { return standard_; }
-    Decoded decode(const Text& digits) const;
-
-private:
-    Ref callable_;
-    bool standard_;
-};
+// Element 0 of hex_decoder(digits).
+Decoded hex_decode(const Hooks& hooks, const Text& digits);
 
 // Decodes ASCII hex digits exactly as binascii does for the standard codec,
-// raising its binascii.Error for an odd count or a non-hex digit. `out`
-// takes digits.size() / 2 bytes.
-void decode_hex_ascii(std::string_view digits, std::uint8_t* out);
+// raising its error (`codec_error`, binascii.Error) for an odd count or a
+// non-hex digit. `out` takes digits.size() / 2 bytes.
+void decode_hex_ascii(std::string_view digits, std::uint8_t* out, PyObject* codec_error);
 
 // Sums of the bytes the digits spell, checked like decode_hex_ascii: of all
 // of them, and of all but the last `tail` bytes.
-HexByteSums sum_hex_ascii(std::string_view digits, size_t tail);
+HexByteSums sum_hex_ascii(std::string_view digits, size_t tail, PyObject* codec_error);
 
 // data = hex_decoder(line[from:])[0] for a checksum, and the length of the
-// tail that some sums leave out; kept as its two sums
-// when the standard decoder and sum() are in place: no byte array then.
+// tail that some sums leave out. Kept as its sums when the standard decoder
+// and sum() are in place (no byte array then), else as the decoder's result.
 class RowBytes {
 public:
-    RowBytes(const HexDecoder& decoder, const Text& line, Py_ssize_t from, Py_ssize_t tail);
+    RowBytes(const Hooks& hooks, const Text& line, Py_ssize_t from, Py_ssize_t tail);
+    // Bytes whose sums are known already.
+    RowBytes(const Hooks& hooks, const HexByteSums& sums, Py_ssize_t tail);
 
-    // sum(data), or sum(data[:-tail]) when leave_out_tail is set.
+    // The sums, when the bytes are kept as such.
+    const std::optional<HexByteSums>& sums() const { return sums_; }
+    // How many bytes data[:-tail] (leave_out_tail) or data holds; only for
+    // bytes kept as their sums.
+    size_t count(bool leave_out_tail) const;
+    // data, or data[:-tail] when leave_out_tail is set, as an object; only
+    // for bytes kept as the decoder's result.
+    Ref object(bool leave_out_tail) const;
+    // sum(data), or sum(data[:-tail]).
     Ref sum_of_bytes(bool leave_out_tail) const;
-    // sum(ord(c) for c in data), likewise.
-    Ref sum_of_ords(bool leave_out_tail) const;
 
 private:
+    const Hooks& hooks_;
     Py_ssize_t tail_;
-    bool summed_ = false;
-    HexByteSums sums_;
+    std::optional<HexByteSums> sums_;
     Decoded data_;
 };
 

@@ -1,12 +1,6 @@
 #include "formats/hex_lines.hpp"
 
-#include "capi/namespace.hpp"
 #include "capi/objects.hpp"
-#include "formats/hex_record.hpp"
-
-#include <optional>
-#include <string>
-#include <string_view>
 
 namespace rowmint {
 namespace {
@@ -53,9 +47,8 @@ void add_note(PyObject* error, PyObject* note)
     }
 }
 
-// Adds "HEX line N" to the notes of the exception in flight, unless its
-// message names the line already, so that a codec error says where it was.
-// Whatever goes wrong while noting, the original error is the one reported.
+}  // namespace
+
 void note_hex_line(Py_ssize_t number) noexcept
 {
     PendingError pending;
@@ -68,57 +61,6 @@ void note_hex_line(Py_ssize_t number) noexcept
         add_note(error, note.get());
     }
 }
-
-// Turns each line into a record for `take`, counting lines from 1.
-class RecordSink {
-public:
-    RecordSink(const HexDecoder& decoder, const std::function<bool(const HexRecord&)>& take)
-        : decoder_(decoder), take_(take)
-    {
-    }
-
-    // False once `take` wants no more lines.
-    template <class Line>
-    bool line(Line text)
-    {
-        ++number_;
-        try {
-            read_record(text, number_, decoder_, record_);
-            return take_(record_);
-        } catch (const PythonError&) {
-            note_hex_line(number_);
-            throw;
-        }
-    }
-
-private:
-    const HexDecoder& decoder_;
-    const std::function<bool(const HexRecord&)>& take_;
-    HexRecord record_;  // its buffers serve every line
-    Py_ssize_t number_ = 0;
-};
-
-// What a text file's own line iteration does, chunk for chunk: it reads
-// _CHUNK_SIZE bytes at a time from its buffer and decodes them with its
-// encoding's incremental decoder behind a newline decoder (universal
-// newlines), handing out each line once its "\n" has been decoded. Doing the
-// same here yields the same lines, and a decoding error after the same
-// lines, without a Python object per line.
-class TextFileChunks {
-public:
-    // Nothing when the file lacks what this needs (the private _CHUNK_SIZE
-    // above all): its own iteration is used then.
-    static std::optional<TextFileChunks> of(PyObject* file);
-
-    // The next piece of decoded text; nothing once the file is exhausted.
-    std::optional<Ref> next();
-
-private:
-    Ref read_;
-    Ref chunk_size_;
-    Ref decode_;
-    bool exhausted_ = false;
-};
 
 std::optional<TextFileChunks> TextFileChunks::of(PyObject* file)
 {
@@ -160,126 +102,136 @@ std::optional<Ref> TextFileChunks::next()
     return call(decode_.get(), raw.get(), exhausted_ ? Py_True : Py_False);
 }
 
-// The start of a line that runs on into the next chunk: ASCII text, or a str
-// once non-ASCII characters are part of it.
-struct PendingLine {
-    std::string ascii;
-    Ref object;
-};
-
-bool split_ascii_chunk(std::string_view text, PendingLine& pending, RecordSink& sink)
+HexFileLines::HexFileLines(PyObject* file, bool file_is_standard)
+    : file_(Ref::borrow(file)), file_is_standard_(file_is_standard)
 {
-    size_t end = text.find('\n');
-    if (!pending.ascii.empty() && end != std::string_view::npos) {
-        pending.ascii.append(text.substr(0, end + 1));
-        if (!sink.line(std::string_view(pending.ascii))) {
-            return false;
-        }
-        pending.ascii.clear();
-        text.remove_prefix(end + 1);
-        end = text.find('\n');
-    }
-    for (; end != std::string_view::npos; end = text.find('\n')) {
-        if (!sink.line(text.substr(0, end + 1))) {
-            return false;
-        }
-        text.remove_prefix(end + 1);
-    }
-    pending.ascii.append(text);
-    return true;
 }
 
-// Text with non-ASCII characters: the same lines, as str objects.
-bool split_str_chunk(PyObject* text, PendingLine& pending, RecordSink& sink)
+std::optional<HexLine> HexFileLines::next()
 {
-    Ref head = pending.object ? pending.object : make_str(pending.ascii);
-    Ref all = add(head.get(), text);
-    Ref line_end = make_str("\n");
-    Ref pieces = check(PyUnicode_Split(all.get(), line_end.get(), -1));
-    Py_ssize_t count = PyList_Size(pieces.get());
-    for (Py_ssize_t i = 0; i + 1 < count; ++i) {
-        if (!sink.line(PyList_GetItem(pieces.get(), i))) {  // borrowed
-            return false;
+    if (!started_) {
+        started_ = true;
+        if (file_is_standard_) {
+            chunks_ = TextFileChunks::of(file_.get());
+        }
+        if (!chunks_) {
+            iterator_ = check(PyObject_GetIter(file_.get()));
         }
     }
-    PendingLine rest;
-    Ref last = Ref::borrow(PyList_GetItem(pieces.get(), count - 1));
-    if (!exact_ascii_into(last.get(), rest.ascii)) {
-        rest.ascii.clear();
-        rest.object = last;
+    if (iterator_) {
+        return next_iterated();
     }
-    pending = std::move(rest);
-    return true;
-}
-
-void read_chunks(TextFileChunks& chunks, RecordSink& sink)
-{
-    PendingLine pending;
-    while (std::optional<Ref> text = chunks.next()) {
-        Ref holder;
-        std::optional<std::string_view> ascii;
-        if (!pending.object) {
-            ascii = exact_ascii_view(text->get(), holder);
-        }
-        bool go_on = ascii ? split_ascii_chunk(*ascii, pending, sink) : split_str_chunk(text->get(), pending, sink);
-        if (!go_on) {
-            return;
-        }
-    }
-    if (pending.object) {
-        sink.line(pending.object.get());
-    } else if (!pending.ascii.empty()) {
-        sink.line(std::string_view(pending.ascii));
-    }
+    return next_from_chunks();
 }
 
 // A caller's file object: its own iteration, one line at a time.
-void read_iterated_lines(PyObject* file, RecordSink& sink)
+std::optional<HexLine> HexFileLines::next_iterated()
 {
-    Ref lines = check(PyObject_GetIter(file));
-    while (PyObject* next = PyIter_Next(lines.get())) {
-        Ref line = Ref::steal(next);
-        if (!sink.line(line.get())) {
+    current_ = Ref::steal(PyIter_Next(iterator_.get()));
+    if (!current_) {
+        if (PyErr_Occurred()) {
+            throw PythonError{};
+        }
+        return std::nullopt;
+    }
+    return HexLine{{}, current_.get()};
+}
+
+std::optional<HexLine> HexFileLines::next_from_chunks()
+{
+    for (;;) {
+        if (pieces_) {
+            if (std::optional<HexLine> line = next_piece()) {
+                return line;
+            }
+        }
+        size_t end = rest_.find('\n');
+        if (end != std::string_view::npos) {
+            std::string_view line = rest_.substr(0, end + 1);
+            rest_.remove_prefix(end + 1);
+            if (pending_.empty()) {
+                return HexLine{line, nullptr};
+            }
+            // The start of the line came with the chunk before.
+            joined_ = std::move(pending_);
+            joined_.append(line);
+            pending_.clear();
+            return HexLine{joined_, nullptr};
+        }
+        pending_.append(rest_);
+        rest_ = {};
+        std::optional<Ref> text = chunks_->next();
+        if (!text) {
+            return last_line();
+        }
+        take_chunk(std::move(*text));
+    }
+}
+
+// Text with non-ASCII characters is split into str objects; ASCII text is
+// read where it stands.
+void HexFileLines::take_chunk(Ref text)
+{
+    if (!pending_object_) {
+        if (std::optional<std::string_view> ascii = exact_ascii_view(text.get(), chunk_)) {
+            rest_ = *ascii;
             return;
         }
     }
-    if (PyErr_Occurred()) {
-        throw PythonError{};
-    }
+    Ref head = pending_object_ ? std::move(pending_object_) : make_str(pending_);
+    pending_.clear();
+    Ref all = add(head.get(), text.get());
+    Ref line_end = make_str("\n");
+    pieces_ = check(PyUnicode_Split(all.get(), line_end.get(), -1));
+    piece_count_ = PyList_Size(pieces_.get());
+    piece_index_ = 0;
 }
+
+// The split lines of a non-ASCII chunk; the last piece is the start of a
+// line that runs on into the next chunk.
+std::optional<HexLine> HexFileLines::next_piece()
+{
+    if (piece_index_ + 1 < piece_count_) {
+        return HexLine{{}, PyList_GetItem(pieces_.get(), piece_index_++)};  // borrowed
+    }
+    Ref last = Ref::borrow(PyList_GetItem(pieces_.get(), piece_count_ - 1));
+    pieces_ = Ref();
+    Ref holder;
+    if (std::optional<std::string_view> ascii = exact_ascii_view(last.get(), holder)) {
+        pending_.assign(ascii->data(), ascii->size());
+    } else {
+        pending_object_ = std::move(last);
+    }
+    return std::nullopt;
+}
+
+// What is left after the last line end, when anything is.
+std::optional<HexLine> HexFileLines::last_line()
+{
+    if (pending_object_) {
+        current_ = std::move(pending_object_);
+        return HexLine{{}, current_.get()};
+    }
+    if (pending_.empty()) {
+        return std::nullopt;
+    }
+    joined_ = std::move(pending_);
+    pending_.clear();
+    return HexLine{joined_, nullptr};
+}
+
+void HexFileLines::close() { call_method(file_.get(), "close"); }
 
 // The interpreter's own file is closed when reading it failed, rather than
 // left for the collector (which warns about it); a caller's file object is
 // left as it is.
-void close_after_error(PyObject* file) noexcept
+void HexFileLines::close_after_error() noexcept
 {
-    if (!captured_builtins().open_is_standard) {
+    if (!file_is_standard_) {
         return;
     }
     PendingError keep_error;
-    Ref closed = Ref::steal(PyObject_CallMethod(file, "close", nullptr));
-}
-
-}  // namespace
-
-void read_hex_records(PyObject* file, const HexDecoder& decoder, const std::function<bool(const HexRecord&)>& take)
-{
-    RecordSink sink(decoder, take);
-    try {
-        std::optional<TextFileChunks> chunks;
-        if (captured_builtins().open_is_standard) {
-            chunks = TextFileChunks::of(file);
-        }
-        if (chunks) {
-            read_chunks(*chunks, sink);
-        } else {
-            read_iterated_lines(file, sink);
-        }
-    } catch (const PythonError&) {
-        close_after_error(file);
-        throw;
-    }
-    call_method(file, "close");
+    Ref closed = Ref::steal(PyObject_CallMethod(file_.get(), "close", nullptr));
 }
 
 }  // namespace rowmint

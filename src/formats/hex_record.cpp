@@ -16,12 +16,14 @@ bool is_ascii_whitespace(char c)
     return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
 }
 
+// Every ASCII whitespace character lies at or below ' ', so one comparison
+// settles the usual ends of a record, ':' and a digit.
 std::string_view stripped(std::string_view text)
 {
-    while (!text.empty() && is_ascii_whitespace(text.front())) {
+    while (!text.empty() && text.front() <= ' ' && is_ascii_whitespace(text.front())) {
         text.remove_prefix(1);
     }
-    while (!text.empty() && is_ascii_whitespace(text.back())) {
+    while (!text.empty() && text.back() <= ' ' && is_ascii_whitespace(text.back())) {
         text.remove_suffix(1);
     }
     return text;
@@ -78,44 +80,69 @@ RecordHeader header_from(const Decoded& decoded)
     return header;
 }
 
-// The quick reading of an ASCII record by the standard decoder, which nearly
-// every record passes: ':', then only hex digits, as many as the byte count
-// gives, whose bytes sum to a multiple of 256. One sweep over the digits
-// decodes the header and sums the rest; a record that fails it is read
-// again by the steps that say what is wrong.
-bool read_intact_record(std::string_view text, RecordHeader& header)
+// The usual header: ':' and eight hex digits, read by the standard decoder.
+bool read_full_header(std::string_view text, RecordHeader& header)
 {
     constexpr size_t header_end = static_cast<size_t>(first_data_digit);
-    if (text.size() < header_end + 2 || text.size() % 2 == 0 || text[0] != ':') {
+    if (text.size() < header_end) {
         return false;
     }
     const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
-    unsigned sum = 0;
-    for (size_t i = 1; i < text.size(); i += 2) {
+    int invalid = 0;
+    for (size_t i = 1; i < header_end; i += 2) {
         int high = digit_table.value[digits[i]];
         int low = digit_table.value[digits[i + 1]];
-        if ((high | low) < 0) {
-            return false;
-        }
-        int byte = high * 16 + low;
-        if (i < header_end) {
-            header.bytes[i / 2] = byte;
-        }
-        sum += static_cast<unsigned>(byte);
+        invalid |= high | low;
+        header.bytes[i / 2] = high * 16 + low;
     }
     header.size = 4;
-    return text.size() == header_end + 2 + 2 * static_cast<size_t>(header.byte_count()) && sum % 256 == 0;
+    return invalid >= 0;
+}
+
+// The quick reading of an ASCII record by the standard decoder, which nearly
+// every record passes: ':', then only hex digits, as many as the byte count
+// gives, whose bytes sum to a multiple of 256. The header is decoded, the
+// digits after it summed by position (a byte is 16 times its first digit
+// plus its second); a record that fails it is read again by the steps that
+// say what is wrong.
+bool read_intact_record(std::string_view text, RecordHeader& header)
+{
+    constexpr size_t header_end = static_cast<size_t>(first_data_digit);
+    if (text.size() < header_end + 2 || text[0] != ':' || !read_full_header(text, header) ||
+        text.size() != header_end + 2 + 2 * static_cast<size_t>(header.byte_count())) {
+        return false;
+    }
+    const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
+    const std::int8_t* value = digit_table.value;
+    int invalid = 0;  // negative once any digit is not hex
+    unsigned first_digits = 0;
+    unsigned second_digits = 0;
+    size_t i = header_end;
+    for (; i + 4 <= text.size(); i += 4) {  // two bytes a step
+        int a = value[digits[i]], b = value[digits[i + 1]], c = value[digits[i + 2]], d = value[digits[i + 3]];
+        invalid |= a | b | c | d;
+        first_digits += static_cast<unsigned>(a + c);
+        second_digits += static_cast<unsigned>(b + d);
+    }
+    if (i < text.size()) {
+        int a = value[digits[i]], b = value[digits[i + 1]];
+        invalid |= a | b;
+        first_digits += static_cast<unsigned>(a);
+        second_digits += static_cast<unsigned>(b);
+    }
+    unsigned header_sum = static_cast<unsigned>(header.bytes[0] + header.bytes[1] + header.bytes[2] + header.bytes[3]);
+    return invalid >= 0 && (header_sum + 16 * first_digits + second_digits) % 256 == 0;
 }
 
 // index_hex: characters 1 to 8 of the record text, decoded.
-RecordHeader decode_header(const Text& text, const HexDecoder& decoder)
+RecordHeader decode_header(const Text& text, const Hooks& hooks)
 {
     std::optional<std::string_view> digits = text.ascii_slice(1, 9);
-    if (!digits || !decoder.is_standard()) {
-        return header_from(decoder.decode(text.slice(1, 9)));
+    if (!digits || !hooks.hex_decoder.is_standard) {
+        return header_from(hex_decode(hooks, text.slice(1, 9)));
     }
     std::uint8_t bytes[4];
-    decode_hex_ascii(*digits, bytes);
+    decode_hex_ascii(*digits, bytes, hooks.codec_error.get());
     RecordHeader header;
     header.size = static_cast<int>(digits->size() / 2);
     for (int i = 0; i < header.size; ++i) {
@@ -193,9 +220,9 @@ struct RecordSums {
 
 // The bytes after ':' (header, data, checksum), decoded as the header is:
 // a character that is not a hex digit fails as it would there.
-RecordSums record_byte_sums(const HexRecord& record, const HexDecoder& decoder)
+RecordSums record_byte_sums(const HexRecord& record, const Hooks& hooks)
 {
-    Decoded decoded = decoder.decode(record.text.slice(1, std::nullopt));
+    Decoded decoded = hex_decode(hooks, record.text.slice(1, std::nullopt));
     RecordSums sums;
     int last = 0;
     if (decoded.is_native()) {
@@ -219,7 +246,7 @@ RecordSums record_byte_sums(const HexRecord& record, const HexDecoder& decoder)
 
 }  // namespace
 
-void require_intact_record(const HexRecord& record, const HexDecoder& decoder)
+void require_intact_record(const HexRecord& record, const Hooks& hooks)
 {
     if (record.intact) {
         return;
@@ -228,7 +255,7 @@ void require_intact_record(const HexRecord& record, const HexDecoder& decoder)
         raise(PyExc_ValueError, "HEX line %zd: the record does not begin with ':'", record.line_number);
     }
     require_record_length(record);
-    RecordSums sums = record_byte_sums(record, decoder);
+    RecordSums sums = record_byte_sums(record, hooks);
     if (sums.all % 256 != 0) {
         long long checksum = sums.all - sums.before_checksum;
         raise(PyExc_ValueError, "HEX line %zd: the record checksum is 0x%s, its bytes need 0x%s", record.line_number,
@@ -236,23 +263,22 @@ void require_intact_record(const HexRecord& record, const HexDecoder& decoder)
     }
 }
 
-void read_record(PyObject* line, Py_ssize_t line_number, const HexDecoder& decoder, HexRecord& record)
+void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record)
 {
     record.line_number = line_number;
     record.intact = false;
     strip_line(line, record.text);
-    record.header = decode_header(record.text, decoder);
+    record.header = decode_header(record.text, hooks);
 }
 
-void read_record(std::string_view ascii_line, Py_ssize_t line_number, const HexDecoder& decoder,
-                 HexRecord& record)
+void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record)
 {
     record.line_number = line_number;
     std::string_view text = stripped(ascii_line);
-    record.text.assign_ascii(text);
-    record.intact = decoder.is_standard() && read_intact_record(text, record.header);
+    record.text.borrow_ascii(text);
+    record.intact = hooks.hex_decoder.is_standard && read_intact_record(text, record.header);
     if (!record.intact) {
-        record.header = decode_header(record.text, decoder);
+        record.header = decode_header(record.text, hooks);
     }
 }
 

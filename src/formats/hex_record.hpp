@@ -29,7 +29,7 @@ struct RecordHeader {
 
 struct HexRecord {
     Py_ssize_t line_number = 0;  // counted from 1 in the file
-    Text text;                   // the record text
+    Text text;                   // the record text, borrowed from its line while that is current
     RecordHeader header;
     bool intact = false;  // known whole and intact from the quick reading of the line
 };
@@ -49,16 +49,15 @@ struct RecordClass {
 };
 
 // Reads one line into `record`, reusing its buffers from the line before.
-void read_record(PyObject* line, Py_ssize_t line_number, const HexDecoder& decoder, HexRecord& record);
-void read_record(std::string_view ascii_line, Py_ssize_t line_number, const HexDecoder& decoder,
-                 HexRecord& record);
+void read_record(PyObject* line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record);
+void read_record(std::string_view ascii_line, Py_ssize_t line_number, const Hooks& hooks, HexRecord& record);
 
 // Refuses, naming its line, a record that is not whole and intact: one that
 // does not begin with ':', whose length is not its header, 2n data digits
 // (n its byte count) and a checksum, whose characters after the header are
 // not all hex digits, or whose bytes do not sum to a multiple of 256. The
 // header must hold all 4 bytes.
-void require_intact_record(const HexRecord& record, const HexDecoder& decoder);
+void require_intact_record(const HexRecord& record, const Hooks& hooks);
 
 // What the record is, by its type and, for extended address records, its
 // value. The header must hold all 4 bytes.

@@ -1,6 +1,5 @@
 #include "formats/row_line.hpp"
 
-#include "capi/namespace.hpp"
 #include "capi/objects.hpp"
 
 namespace rowmint {
@@ -32,10 +31,10 @@ std::string row_prefix(int row)
 namespace {
 
 // hex(value)[2:].upper() through a hex() that a caller put in the builtins.
-Text substituted_hex_digits(long long value)
+Text substituted_hex_digits(long long value, const Hook& hex)
 {
     Ref number = make_int(value);
-    Ref with_prefix = call(captured_builtins().hex.get(), number.get());
+    Ref with_prefix = call(hex.callable.get(), number.get());
     Ref digits = slice(with_prefix.get(), 2, std::nullopt);
     return Text::adopt(call_method(digits.get(), "upper"));
 }
@@ -48,23 +47,26 @@ const std::string& zero_data_field()
 
 }  // namespace
 
-Text two_digit_hex_text(long long value)
+Text two_digit_hex_text(long long value, const Hooks& hooks)
 {
-    if (captured_builtins().hex_is_standard) {
+    if (hooks.hex.is_standard) {
         return Text::ascii(hex_digits(value, 2));
     }
-    Text digits = substituted_hex_digits(value);
+    Text digits = substituted_hex_digits(value, hooks.hex);
     return value < 16 ? Text::ascii("0").concat(digits) : digits;
 }
 
-Text empty_row_line(int row)
+Text empty_row_line(int row, const Hooks& hooks)
 {
-    if (captured_builtins().hex_is_standard) {
-        return Text::ascii(row_prefix(row) + zero_data_field());
+    if (hooks.hex.is_standard) {
+        std::string line = row_prefix(row);
+        line.reserve(row_prefix_length + row_digits + 2);  // room for the checksum to come
+        line += zero_data_field();
+        return Text::ascii(std::move(line));
     }
     Text segment_digit = Text::ascii(":000" + std::to_string(row / row_size));
     Text rest = Text::ascii("0100" + zero_data_field());
-    return segment_digit.concat(two_digit_hex_text(row % row_size)).concat(rest);
+    return segment_digit.concat(two_digit_hex_text(row % row_size, hooks)).concat(rest);
 }
 
 }  // namespace rowmint

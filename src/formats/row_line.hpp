@@ -4,6 +4,7 @@
 // line carries the metadata record in its last 64 data bytes.
 #pragma once
 
+#include "formats/hooks.hpp"
 #include "formats/text.hpp"
 
 #include <string>
@@ -40,9 +41,9 @@ std::string row_prefix(int row);
 // value less its "0x", upper-cased, with a "0" in front of a single digit
 // where a field takes two. Through a hex() that a caller put in the builtins
 // when there is one.
-Text two_digit_hex_text(long long value);
+Text two_digit_hex_text(long long value, const Hooks& hooks);
 
 // A new row line: its prefix and 512 zero digits, no checksum yet.
-Text empty_row_line(int row);
+Text empty_row_line(int row, const Hooks& hooks);
 
 }  // namespace rowmint

@@ -2,12 +2,23 @@
 
 #include "capi/objects.hpp"
 
+#include <cstring>
+
 namespace rowmint {
 
 // The core counts positions in Index, the interpreter in Py_ssize_t: they
 // must be the same integers.
 static_assert(sizeof(Index) == sizeof(Py_ssize_t) && PTRDIFF_MAX == PY_SSIZE_T_MAX,
               "Index and Py_ssize_t differ on this platform");
+
+std::string& Text::own_ascii()
+{
+    if (borrowed_.data() != nullptr) {
+        ascii_.assign(borrowed_.data(), borrowed_.size());
+        borrowed_ = {};
+    }
+    return ascii_;
+}
 
 Text Text::adopt(Ref object)
 {
@@ -18,11 +29,13 @@ Text Text::adopt(Ref object)
 
 void Text::assign(Ref object)
 {
-    if (exact_ascii_into(object.get(), ascii_)) {
-        object_ = Ref();
+    Ref holder;
+    if (std::optional<std::string_view> ascii = exact_ascii_view(object.get(), holder)) {
+        assign_ascii(*ascii);
         return;
     }
     ascii_.clear();
+    borrowed_ = {};
     object_ = std::move(object);
 }
 
@@ -31,7 +44,7 @@ Ref Text::object() const
     if (object_) {
         return object_;
     }
-    return make_str(ascii_);
+    return make_str(native());
 }
 
 std::optional<std::string_view> Text::ascii_slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
@@ -39,8 +52,9 @@ std::optional<std::string_view> Text::ascii_slice(Py_ssize_t start, std::optiona
     if (object_) {
         return std::nullopt;
     }
-    SliceBounds bounds = clamp_slice(static_cast<Py_ssize_t>(ascii_.size()), start, stop);
-    return std::string_view(ascii_).substr(static_cast<size_t>(bounds.start), static_cast<size_t>(bounds.length()));
+    std::string_view text = native();
+    SliceBounds bounds = clamp_slice(static_cast<Py_ssize_t>(text.size()), start, stop);
+    return text.substr(static_cast<size_t>(bounds.start), static_cast<size_t>(bounds.length()));
 }
 
 Text Text::slice(Py_ssize_t start, std::optional<Py_ssize_t> stop) const
@@ -61,7 +75,7 @@ Py_ssize_t Text::slice_length(Py_ssize_t start, std::optional<Py_ssize_t> stop) 
         }
         return size;
     }
-    return clamp_slice(static_cast<Py_ssize_t>(ascii_.size()), start, stop).length();
+    return clamp_slice(static_cast<Py_ssize_t>(native().size()), start, stop).length();
 }
 
 Text Text::concat(const Text& tail) const
@@ -74,7 +88,7 @@ Text Text::concat(const Text& tail) const
 void Text::append(const Text& tail)
 {
     if (is_native() && tail.is_native()) {
-        ascii_ += tail.ascii_;
+        own_ascii() += tail.native();
         return;
     }
     assign(add(object().get(), tail.object().get()));
@@ -110,16 +124,29 @@ std::optional<long long> small_position(PyObject* number)
 void Text::splice(long long start, long long lenth, const Text& source, Py_ssize_t from,
                   std::optional<Py_ssize_t> to)
 {
-    if (is_native()) {
+    if (is_native() && source.is_native()) {
+        std::string_view text = source.native();
+        if (to && 0 <= from && from <= *to && static_cast<size_t>(*to) <= text.size()) {
+            // A record's digits in place of as many digits of the line: no
+            // bound to clamp (the usual case, once per piece of a record).
+            std::string_view piece = text.substr(static_cast<size_t>(from), static_cast<size_t>(*to - from));
+            std::string& line = own_ascii();
+            long long at = start + row_prefix_length;
+            if (lenth == static_cast<long long>(piece.size()) && 0 <= at &&
+                at + lenth <= static_cast<long long>(line.size())) {
+                std::memcpy(&line[static_cast<size_t>(at)], piece.data(), piece.size());
+                return;
+            }
+        }
         if (std::optional<std::string_view> piece = source.ascii_slice(from, to)) {
-            splice_ascii(start, lenth, ascii_, *piece);
+            splice_ascii(start, lenth, own_ascii(), *piece);
             return;
         }
     }
     // A piece of non-ASCII text may itself be ASCII.
     Text piece = source.slice(from, to);
     if (is_native() && piece.is_native()) {
-        splice_ascii(start, lenth, ascii_, piece.ascii_);
+        splice_ascii(start, lenth, own_ascii(), piece.native());
         return;
     }
     Ref start_object = make_int(start);

@@ -28,6 +28,15 @@ public:
     void assign_ascii(std::string_view ascii)
     {
         ascii_.assign(ascii.data(), ascii.size());
+        borrowed_ = {};
+        object_ = Ref();
+    }
+    // Takes ASCII text without a copy: it must outlive every use of this
+    // text (a record read in place uses it only while its line is current).
+    // A change to the text copies it first.
+    void borrow_ascii(std::string_view ascii)
+    {
+        borrowed_ = ascii.data() != nullptr ? ascii : std::string_view("", 0);
         object_ = Ref();
     }
 
@@ -52,8 +61,12 @@ public:
 private:
     Text(std::string ascii, Ref object) : ascii_(std::move(ascii)), object_(std::move(object)) {}
     bool is_native() const { return !object_; }
+    std::string_view native() const { return borrowed_.data() != nullptr ? borrowed_ : std::string_view(ascii_); }
+    // Native text of its own, ready to change.
+    std::string& own_ascii();
 
     std::string ascii_;
+    std::string_view borrowed_;  // the text, when borrowed (its data is never null then)
     Ref object_;
 };
 

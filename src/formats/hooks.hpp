@@ -1,0 +1,25 @@
+// What reading and writing the files needs of the conversion: the callables
+// a caller may have put in place of the interpreter's own, each with whether
+// it is the interpreter's own (the work is then done in C++ here, with the
+// same results and errors). The conversion builds them and hands them down;
+// nothing in formats/ reaches for module-wide state.
+#pragma once
+
+#include "capi/ref.hpp"
+
+namespace rowmint {
+
+struct Hook {
+    Ref callable;
+    bool is_standard = false;
+};
+
+struct Hooks {
+    Hook hex_decoder;  // the "hex" codec's decoder
+    Ref codec_error;   // binascii.Error, which that decoder raises
+    Hook open;
+    Hook sum;
+    Hook hex;
+};
+
+}  // namespace rowmint
