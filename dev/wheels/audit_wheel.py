@@ -58,7 +58,7 @@ def check_abi3(path: Path, abi3audit: str) -> bool:
                         str(path)], check=True, capture_output=True)
         audited = json.loads(report_path.read_text())["specs"]
     ok = strict.returncode == 0
-    extensions = [extension for spec in audited.values() for extension in spec["wheel"]]
+    extensions = [extension for entry in audited.values() for extension in entry["wheel"]]
     for extension in extensions:
         result = extension["result"]
         say("%s: abi3 %s, newest stable-ABI names from %s, %d outside the stable ABI"

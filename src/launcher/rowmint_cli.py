@@ -52,8 +52,8 @@ ROW_FILE = (
     'brings the sum of all other row data to a multiple of 256), nine fixed '
     'bytes 11 22 00 00 21 00 00 00 00 and the index of the last row line, '
     'little-endian. The metadata record overwrites whatever the image puts in '
-    'the first 12 bytes of the area: a bootloadable image reserves the area '
-    'with a section of placeholders.'
+    'the first 12 bytes of the area: an image built to be loaded by the '
+    'bootloader reserves the area with a section of placeholders.'
 )
 
 CHECK = (
