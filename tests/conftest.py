@@ -1,22 +1,23 @@
 """Fixtures shared by the test modules."""
 
 import os
-import shutil
 import sys
 
 import pytest
 
 import rowmint
 from rowfile_model import hex_file_bytes, stand_in_os
+from support import object_copy_command
 
 
 @pytest.fixture(scope="session")
 def objcopy():
-    """The host's object-copy tool; the tests that need it are skipped without it."""
-    tool = shutil.which("objcopy")
-    if tool is None:
-        pytest.skip("objcopy is not on PATH")
-    return tool
+    """A shell command that runs an object-copy tool able to read the example
+    ELF files; the tests that need one are skipped without it."""
+    command = object_copy_command("elf")
+    if command is None:
+        pytest.skip("no object-copy tool on PATH reads the example ELF files")
+    return command
 
 
 # A conversion of a HEX file the test writes: the object-copy tool is left

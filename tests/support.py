@@ -1,6 +1,11 @@
 """Small helpers shared by the tests of the module surface and the HEX front end."""
+import functools
 import os
+import shlex
+import shutil
 import string
+import subprocess
+import tempfile
 import types
 
 HEADER_LINE = "256A11B50000"
@@ -137,3 +142,42 @@ class Conversion:
             data = f.read()
         assert data.endswith(os.linesep.encode())
         return data.decode("ascii").split(os.linesep)[:-1]
+
+
+EXAMPLE_ELF = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples", "elf", "blinky.elf")
+
+
+def _reads(words, source):
+    with tempfile.TemporaryDirectory() as scratch:
+        target = os.path.join(scratch, "probe.hex")
+        done = subprocess.run(words + ["-O", "ihex", source, target], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+        return done.returncode == 0 and os.path.getsize(target) > 0
+
+
+@functools.lru_cache(maxsize=None)
+def object_copy_words(input_format="elf"):
+    """The object-copy tool that reads the example images, as argument words, or None.
+
+    The target's own arm-none-eabi-objcopy where present. Otherwise the host's
+    objcopy: binutils 2.47 and later no longer recognise an ARM ELF file
+    without being told its format, so it gets "-I elf32-little" when it cannot
+    read the example on its own; a HEX input always gets "-I ihex".
+    """
+    for name in ("arm-none-eabi-objcopy", "objcopy"):
+        tool = shutil.which(name)
+        if tool is None:
+            continue
+        if input_format == "ihex":
+            return (tool, "-I", "ihex")
+        if _reads([tool], EXAMPLE_ELF):
+            return (tool,)
+        if _reads([tool, "-I", "elf32-little"], EXAMPLE_ELF):
+            return (tool, "-I", "elf32-little")
+    return None
+
+
+def object_copy_command(input_format="elf"):
+    """The same tool as one shell command, for rowmint's OBJCOPY argument, or None."""
+    words = object_copy_words(input_format)
+    return None if words is None else " ".join(shlex.quote(word) for word in words)

@@ -115,7 +115,7 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
 ])
 def test_image_bytes_left_out_or_overwritten_are_warnings(objcopy, tmp_path, change, warning):
     elf = tmp_path / "changed.elf"
-    subprocess.run([objcopy, "-I", "elf32-little"] + change.split() + [str(ELF_DIR / "blinky.elf"), str(elf)],
+    subprocess.run(shlex.split(objcopy) + ["-I", "elf32-little"] + change.split() + [str(ELF_DIR / "blinky.elf"), str(elf)],
                    check=True, stderr=subprocess.PIPE)
     summary = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
     assert [w.message for w in summary.warnings] == [warning]
@@ -129,7 +129,7 @@ def test_rowmint_check_replaces_only_a_proven_row_file(objcopy, tmp_path, tool, 
     target.chmod(0o640)
     (tmp_path / "link.cyacd").symlink_to("target.cyacd")
     result = subprocess.run(
-        [str(BIN / "rowmint"), "--check", "--verbose", tool % shlex.quote(objcopy), str(ELF_DIR / "blinky.elf"),
+        [str(BIN / "rowmint"), "--check", "--verbose", tool % objcopy, str(ELF_DIR / "blinky.elf"),
          "x.hex", "link.cyacd"],
         cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert result.returncode == status, result.stderr
