@@ -62,7 +62,10 @@ def _span_text(span: Span) -> str:
     return "0x%04X-0x%04X (%d bytes)" % (span.first, span.last, span.count)
 
 
-def _change_text(change: RowChange) -> str:
+def _change_text(change: RowChange, old: str, new: str) -> str:
+    if change.checksums is not None:
+        return "row 0x%03X differs in its row checksum only: 0x%02X in %s, 0x%02X in %s" % (
+            change.row, change.checksums[0], old, change.checksums[1], new)
     return "row 0x%03X differs in %s: %s" % (change.row, _count(change.count, "byte"),
                                              ", ".join(_span_text(span) for span in change.spans))
 
@@ -91,11 +94,12 @@ def summary(result: Diff, old: str, new: str) -> str:
         return "%s and %s hold the same rows: %d, 0x%03X to 0x%03X" % (
             old, new, len(numbers), min(numbers), max(numbers))
     changed = sum(change.count for change in result.changed_rows)
-    return "%s and %s differ: %d only in %s, %d only in %s, %s in %s, %s, row order %s" % (
+    return "%s and %s differ: %d rows only in %s, %d only in %s; %s in %s; %s; row order %s" % (
         old, new, len(result.only_old), old, len(result.only_new), new,
-        _count(len(result.changed_rows), "shared row"), _count(changed, "byte"),
-        _count(result.metadata_changes, "metadata field"),
-        "differs" if result.order_differs else "the same")
+        _count(len(result.changed_rows), "shared row") + (" differs" if len(result.changed_rows) == 1 else " differ"),
+        _count(changed, "byte"),
+        _count(result.metadata_changes, "metadata field") + (" differs" if result.metadata_changes == 1 else " differ"),
+        "differs" if result.order_differs else "is the same")
 
 
 def report_lines(result: Diff, old: str, new: str) -> List[str]:
@@ -104,7 +108,7 @@ def report_lines(result: Diff, old: str, new: str) -> List[str]:
         lines.append("only in %s: %s" % (old, rows_text(result.only_old)))
     if result.only_new:
         lines.append("only in %s: %s" % (new, rows_text(result.only_new)))
-    lines += [_change_text(change) for change in result.changed_rows]
+    lines += [_change_text(change, old, new) for change in result.changed_rows]
     lines += _metadata_lines(result, old, new)
     if result.order_differs:
         lines.append("row order differs: the rows both files hold come in another order")
@@ -129,7 +133,8 @@ def as_json(result: Diff, old: str, new: str) -> Dict[str, Any]:
         "old": old, "new": new, "same": result.same,
         "only_old": list(result.only_old), "only_new": list(result.only_new),
         "changed_rows": [{"row": c.row, "bytes": c.count,
-                          "ranges": [{"first": s.first, "last": s.last, "bytes": s.count} for s in c.spans]}
+                          "ranges": [{"first": s.first, "last": s.last, "bytes": s.count} for s in c.spans],
+                          "checksums": _pair(c.checksums)}
                          for c in result.changed_rows],
         "metadata": {"app_checksum": _pair(result.app_checksum), "metadata_fixed": _pair(result.metadata_fixed),
                      "last_row_index": _pair(result.last_row_index)},

@@ -37,10 +37,13 @@ class Span:
 
 @dataclass(frozen=True)
 class RowChange:
-    """A row both files hold, with the address spans where their bytes differ."""
+    """A row both files hold, with the address spans where their bytes
+    differ; `checksums` is the pair (old, new) of row checksums when only
+    they differ, which a wrong checksum in one of the files brings about."""
 
     row: int
     spans: Tuple[Span, ...]
+    checksums: Optional[Tuple[int, int]] = None
 
     @property
     def count(self) -> int:
@@ -100,10 +103,14 @@ def _spans(old: bytes, new: bytes, skip: FrozenSet[int], base: int) -> Tuple[Spa
 
 def _row_change(old: RowFile, new: RowFile, a: Row, b: Row) -> Optional[RowChange]:
     skip = _record_offsets(old, a.number) | _record_offsets(new, b.number)
-    if not skip and a.data == b.data:
-        return None
-    spans = _spans(a.data, b.data, skip, a.address)
-    return RowChange(a.number, spans) if spans else None
+    spans = () if not skip and a.data == b.data else _spans(a.data, b.data, skip, a.address)
+    if spans:
+        return RowChange(a.number, spans)
+    # The same bytes with another checksum: one of them is wrong, unless the
+    # row holds a metadata record, whose own changes are reported apart.
+    if a.checksum != b.checksum and not skip:
+        return RowChange(a.number, (), (a.checksum, b.checksum))
+    return None
 
 
 def _field(old: T, new: T) -> Optional[Tuple[T, T]]:
