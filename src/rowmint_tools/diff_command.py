@@ -94,8 +94,8 @@ def summary(result: Diff, old: str, new: str) -> str:
         return "%s and %s hold the same rows: %d, 0x%03X to 0x%03X" % (
             old, new, len(numbers), min(numbers), max(numbers))
     changed = sum(change.count for change in result.changed_rows)
-    return "%s and %s differ: %d rows only in %s, %d only in %s; %s in %s; %s; row order %s" % (
-        old, new, len(result.only_old), old, len(result.only_new), new,
+    return "%s and %s differ: %s only in %s, %d only in %s; %s in %s; %s; row order %s" % (
+        old, new, _count(len(result.only_old), "row"), old, len(result.only_new), new,
         _count(len(result.changed_rows), "shared row") + (" differs" if len(result.changed_rows) == 1 else " differ"),
         _count(changed, "byte"),
         _count(result.metadata_changes, "metadata field") + (" differs" if result.metadata_changes == 1 else " differ"),
