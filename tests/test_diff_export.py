@@ -1,6 +1,6 @@
 """rowmint-diff and rowmint-export on the example images' row files and on
 damaged copies, the round trip of an export through a conversion, and the
-Make recipe of examples/build."""
+Make recipe of examples/recipes."""
 
 import json
 import os
@@ -235,7 +235,7 @@ def test_the_commands_answer_in_one_line(tmp_path, command, args, status, out):
     assert done.stderr == ("" if status == 0 else "missing.cyacd: error: No such file or directory\n")
 
 
-MAKEFILE = REPO / "examples" / "build" / "Makefile"
+MAKEFILE = REPO / "examples" / "recipes" / "Makefile"
 
 
 @pytest.mark.skipif(shutil.which("make") is None, reason="no make on PATH")
