@@ -232,13 +232,13 @@ def test_the_commands_answer_in_one_line(tmp_path, command, args, status, out):
     done = subprocess.run([str(script)] + args, cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=60)
     assert done.returncode == status and done.stdout.startswith(out)
-    assert done.stderr == ("" if status == 0 else "missing.cyacd: error: No such file or directory\n")
+    assert done.stderr == "" if status == 0 else re.fullmatch(r"missing\.cyacd: error: [^\n]+\n", done.stderr)
 
 
 MAKEFILE = REPO / "examples" / "recipes" / "Makefile"
 
 
-@pytest.mark.skipif(shutil.which("make") is None, reason="no make on PATH")
+@pytest.mark.skipif(os.name != "posix" or shutil.which("make") is None, reason="make and a POSIX shell")
 @pytest.mark.parametrize("change, status", [("", 0), (" -R .rodata", 2)], ids=["sound", "image-changed"])
 def test_the_make_recipe_fails_the_build_on_a_failed_proof(objcopy, row_files, tmp_path, change, status):
     readme = (REPO / "README.md").read_text()

@@ -80,7 +80,7 @@ def _refused(args: argparse.Namespace, refused: RowFileRefused) -> int:
     else:
         count = len(refused.findings)
         write_lines([f.text("error") for f in refused.findings]
-                    + ["%s: error: %s has %d problem%s; %s is left as it was"
+                    + ["%s: error: %s has %d problem%s; nothing is written to %s"
                        % (PROG, args.row_file, count, "" if count == 1 else "s", args.out)], sys.stderr)
     return EXIT_PROBLEM
 

@@ -5,7 +5,7 @@ by the strict reader, with each problem tied to the file it was found in.
 import errno
 import os
 from dataclasses import dataclass
-from typing import Iterable, Optional, Tuple
+from typing import Iterable, Tuple
 
 from .row_file import PathArg, Problem, RowFile, parse_row_file
 
@@ -64,7 +64,3 @@ def read_bounded(path: PathArg) -> RowFile:
 def findings(rows: RowFile, problems: Iterable[Problem]) -> Tuple[Finding, ...]:
     return tuple(Finding(rows.path, problem) for problem in problems)
 
-
-def name_of(path: Optional[str]) -> str:
-    """A file name as the user gave it; an empty one made visible."""
-    return path if path else "''"
