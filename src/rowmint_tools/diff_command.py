@@ -74,6 +74,10 @@ def _count(number: int, noun: str) -> str:
     return "%d %s%s" % (number, noun, "" if number == 1 else "s")
 
 
+def _differ(number: int, noun: str) -> str:
+    return "%s %s" % (_count(number, noun), "differs" if number == 1 else "differ")
+
+
 def _metadata_lines(result: Diff, old: str, new: str) -> List[str]:
     lines = []
     if result.app_checksum is not None:
@@ -96,10 +100,8 @@ def summary(result: Diff, old: str, new: str) -> str:
     changed = sum(change.count for change in result.changed_rows)
     return "%s and %s differ: %s only in %s, %d only in %s; %s in %s; %s; row order %s" % (
         old, new, _count(len(result.only_old), "row"), old, len(result.only_new), new,
-        _count(len(result.changed_rows), "shared row") + (" differs" if len(result.changed_rows) == 1 else " differ"),
-        _count(changed, "byte"),
-        _count(result.metadata_changes, "metadata field") + (" differs" if result.metadata_changes == 1 else " differ"),
-        "differs" if result.order_differs else "is the same")
+        _differ(len(result.changed_rows), "shared row"), _count(changed, "byte"),
+        _differ(result.metadata_changes, "metadata field"), "differs" if result.order_differs else "is the same")
 
 
 def report_lines(result: Diff, old: str, new: str) -> List[str]:
