@@ -25,7 +25,9 @@ DESCRIPTION = (
     "index) and whether the rows come in another order. Each file's 12 "
     "metadata-record bytes are left out of the row comparison; line ends and "
     "the letter case of digits do not count. A wrong row checksum or metadata "
-    "record is a warning; a file that cannot be read as row lines is an error."
+    "record is a warning; a file that cannot be read as row lines is an error, "
+    "and so are a row given twice, a wrong array ID or data length and a row "
+    "outside 0x022 to 0x1FF."
 )
 EPILOG = "Exit status: 0 when the files hold the same rows, 1 when they differ, 2 on trouble."
 
