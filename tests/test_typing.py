@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import List
 
 import rowmint
-from rowmint_tools import Report, RowFile, Summary, check, convert, read_row_file
+from rowmint_tools import Diff, Exported, Report, RowFile, Summary, check, convert, diff, export, read_row_file
 
 version: str = rowmint.__version__
 rowmint.main()
@@ -35,6 +35,9 @@ rows: RowFile = read_row_file(Path("app.cyacd"))
 report: Report = check("app.cyacd", elf=Path("app.elf"))
 sound: bool = report.ok and rows.ok and not report.warnings
 summary: Summary = convert(Path("app.elf"), "app.cyacd", tool="objcopy", hex_file=None, check=True)
+changes: Diff = diff("old.cyacd", Path("new.cyacd"))
+changed_bytes: int = sum(row.count for row in changes.changed_rows) if not changes.same else 0
+written: Exported = export(Path("app.cyacd"), "app.bin", format="bin", fill=0xFF)
 """
 
 # Each line one misuse, each of which must be reported on its own line.
@@ -53,6 +56,8 @@ rowmint.convert()
 rowmint_tools.convert("app.elf", "app.cyacd", "objcopy")
 rowmint_tools.check("app.cyacd", "app.elf")
 first_row: str = rowmint_tools.read_row_file("app.cyacd").rows[0].number
+rowmint_tools.export("app.cyacd", "app.hex", "hex")
+only: str = rowmint_tools.diff("a.cyacd", "b.cyacd").only_old
 """
 
 

@@ -1,0 +1,79 @@
+"""What the row-file commands `rowmint-diff` and `rowmint-export` share on
+the command line: the version, lines written whole, and the guard that
+turns every failure into one line and an exit status.
+
+Kept to what the interpreter has loaded at start-up, and argparse: json and
+the conversion module are imported only by the options that need them.
+"""
+
+import argparse
+import sys
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence
+
+EXIT_TROUBLE = 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports it
+
+
+class VersionAction(argparse.Action):
+    """--version: rowmint's own version, looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="print the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        import rowmint
+        sys.stdout.write(rowmint.__version__ + "\n")
+        parser.exit()
+
+
+def one_line(text: str) -> str:
+    """Text as one line, whatever a path or message in it holds."""
+    return " ".join(text.splitlines())
+
+
+def write_lines(lines: Iterable[str], stream: Any = None) -> None:
+    out = sys.stdout if stream is None else stream
+    out.write("".join(one_line(line) + "\n" for line in lines))
+    out.flush()
+
+
+def write_json(value: Dict[str, Any]) -> None:
+    import json
+    write_lines([json.dumps(value)])
+
+
+def describe(error: Exception) -> str:
+    """An exception as the text of an error line: an OSError leads with the
+    file it concerns, in the `FILE: error: ...` form."""
+    if isinstance(error, OSError) and error.filename is not None:
+        reason = error.strerror or str(error)
+        return "%s: error: %s" % (error.filename, reason)
+    return "error: %s" % (str(error) or type(error).__name__)
+
+
+def error_line(prog: str, error: Exception) -> str:
+    text = describe(error)
+    return text if isinstance(error, OSError) and error.filename is not None else "%s: %s" % (prog, text)
+
+
+def guarded(prog: str, main: Callable[[List[str]], int], argv: Optional[List[str]] = None) -> int:
+    """The exit status of `main`; whatever escapes it is one line on stderr
+    and exit status 2, never a traceback."""
+    try:
+        return main(sys.argv[1:] if argv is None else list(argv))
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader has gone: nobody is left to tell, and the interpreter's
+        # own flush at exit must not complain either.
+        import os
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_TROUBLE
+    except Exception as error:
+        try:
+            write_lines([error_line(prog, error)], sys.stderr)
+        except Exception:
+            pass
+        return EXIT_TROUBLE

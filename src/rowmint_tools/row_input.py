@@ -1,0 +1,66 @@
+"""Row files as `diff` and `export` take them: read whole, up to a bound,
+by the strict reader, with each problem tied to the file it was found in.
+"""
+
+import errno
+import os
+from dataclasses import dataclass
+from typing import Iterable, Tuple
+
+from .row_file import PathArg, Problem, RowFile, parse_row_file
+
+# A row file of every application row (0x022 to 0x1FF) with CR LF line ends
+# is about 250 KB; 1 MiB leaves room for any of them and keeps a wrong path
+# (a firmware image, a device) from being read whole.
+SIZE_LIMIT = 1 << 20
+
+
+class TooLarge(OSError):
+    """A file larger than any row file can be."""
+
+    def __init__(self, path: str) -> None:
+        super().__init__(errno.EFBIG, "the file is larger than %d bytes (1 MiB), more than any row file can be"
+                         % SIZE_LIMIT, path)
+
+    def __str__(self) -> str:
+        return str(self.strerror)
+
+
+@dataclass(frozen=True)
+class Finding:
+    """A problem of one of the files given, with that file's name."""
+
+    path: str
+    problem: Problem
+
+    def text(self, severity: str) -> str:
+        """The line compilers print: `FILE:LINE: error: ...`."""
+        where = self.path if self.problem.line is None else "%s:%d" % (self.path, self.problem.line)
+        return "%s: %s: %s" % (where, severity, self.problem.message)
+
+
+class RowFileRefused(ValueError):
+    """Row files whose problems keep them from the job asked of them;
+    `findings` names each problem with its file and line."""
+
+    def __init__(self, findings: Tuple[Finding, ...]) -> None:
+        first = findings[0].text("error") if findings else "no problem recorded"
+        more = " (and %d more)" % (len(findings) - 1) if len(findings) > 1 else ""
+        super().__init__(first + more)
+        self.findings = findings
+
+
+def read_bounded(path: PathArg) -> RowFile:
+    """The row file at `path`, read by the strict reader. Raises OSError when
+    it cannot be read, TooLarge (an OSError) past SIZE_LIMIT."""
+    name = os.fspath(path)
+    with open(name, "rb") as f:
+        data = f.read(SIZE_LIMIT + 1)
+    if len(data) > SIZE_LIMIT:
+        raise TooLarge(name)
+    return parse_row_file(data, name)
+
+
+def findings(rows: RowFile, problems: Iterable[Problem]) -> Tuple[Finding, ...]:
+    return tuple(Finding(rows.path, problem) for problem in problems)
+
