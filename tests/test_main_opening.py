@@ -31,10 +31,21 @@ def conv(monkeypatch, tmp_path):
     return conversion
 
 
+class PathsInThisFolder(types.ModuleType):
+    """os.path that puts every file in the current folder: the paths whose
+    quoting is tested lie in folders that need not exist."""
+
+    def dirname(self, path):
+        return ""
+
+    def __getattr__(self, name):
+        return getattr(os.path, name)
+
+
 def command_of(monkeypatch, argv, **os_attrs):
     """Run main up to the tool command and return the commands it ran."""
     recorder = Recorder(stop=True)
-    monkeypatch.setattr(rowmint, "os", make_os(recorder, **os_attrs))
+    monkeypatch.setattr(rowmint, "os", make_os(recorder, path=PathsInThisFolder("path"), **os_attrs))
     monkeypatch.setattr(sys, "argv", argv)
     with pytest.raises(Stop):
         rowmint.main()
