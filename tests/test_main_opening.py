@@ -294,7 +294,7 @@ def test_a_signal_that_arrived_while_the_tool_ran_is_raised_at_once(monkeypatch,
         raise Stop("signal")
     monkeypatch.setattr(rowmint, "os", make_os(os.system))
     argv = conv.argv
-    argv[1] = "kill -USR1 %d;" % os.getpid()
+    argv[1] = "kill -USR1 %d; true" % os.getpid()
     monkeypatch.setattr(sys, "argv", argv)
     previous = signal.signal(signal.SIGUSR1, handler)
     try:

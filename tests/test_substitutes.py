@@ -140,27 +140,33 @@ def test_six_flags_changed_between_the_sums_are_read_again(convert, monkeypatch)
         convert(*LINES)
 
 
-class FailsToCompareLater:
-    """A key that shares PY2's hash and, after its first comparison, cannot
-    be compared: the module's own lookup of the flag then fails."""
+class FailsOneComparison:
+    """A key that shares PY2's hash and fails the comparison of the given
+    number from now: with 2, the module's own lookup after getattr's."""
 
     def __init__(self):
         self.compared = 0
+        self.fails_at = None
+
+    def fail_at(self, count):
+        self.fails_at = self.compared + count
 
     def __hash__(self):
         return hash("PY2")
 
     def __eq__(self, other):
         self.compared += 1
-        if self.compared > 1:
+        if self.compared == self.fails_at:
             raise Stop("compared")
         return False
 
 
 def test_a_failed_lookup_of_a_six_flag_is_raised(convert, monkeypatch):
     six = types.ModuleType("six")
-    vars(six)[FailsToCompareLater()] = None  # met before PY2, which comes after it
+    key = FailsOneComparison()
+    vars(six)[key] = None  # met before PY2, which comes after it
     six.PY2, six.PY3 = False, True
+    key.fail_at(2)
     monkeypatch.setattr(rowmint, "six", six)
     with pytest.raises(Stop):
         convert(*LINES)
