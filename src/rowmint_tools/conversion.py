@@ -104,7 +104,8 @@ def _scratch_beside(target: str) -> Iterator[str]:
 def convert_and_prove(tool: str, elf: str, hex_file: str, row_file: str, against: str = "elf") -> Report:
     """Converts into a new row file beside `row_file`, proves it against the
     ELF (or, with against="hex", the HEX file the tool wrote) and only then
-    moves it over `row_file`. Raises CheckFailed when the proof fails, and
+    moves it over `row_file`. Raises CheckFailed when the proof fails, what
+    main() would raise for the paths given (before the tool runs), and
     whatever main() raises; `row_file` is untouched either way."""
     if against not in ("elf", "hex"):
         raise ValueError("against is 'elf' or 'hex', not %r" % (against,))
