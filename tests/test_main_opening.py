@@ -231,6 +231,15 @@ def test_refused_before_the_tool_runs(monkeypatch, conv, args, name, error, mess
         assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
 
 
+def test_the_hex_file_is_looked_at_through_the_modules_os(monkeypatch, conv):
+    conv.write_hex("")  # an empty file is written over, unless the stand-in says otherwise
+    recorder = Recorder()
+    monkeypatch.setattr(rowmint, "os", make_os(recorder, read=lambda fd, count: b"256A11B50000"[:count]))
+    with pytest.raises(ValueError, match="^the HEX path names a row file"):
+        rowmint.main()
+    assert recorder.commands == []
+
+
 def test_elements_after_the_fourth_are_ignored(monkeypatch):
     commands = command_of(monkeypatch, ["script", "tool", "in.elf", "out.hex", "out.cyacd", "extra", "-x"])
     assert commands == ["tool -O ihex in.elf out.hex"]
