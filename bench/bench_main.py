@@ -1,6 +1,6 @@
 """Times rowmint.main() on a full-size image against two baselines.
 
-    python bench/bench_main.py [--runs N] [--no-scale] [--no-callgrind]
+    python bench/bench_main.py [--runs N] [--no-scale] [--no-memory] [--no-callgrind]
 
 The image fills every flash row from 0x022 to 0x1FF with 16-byte data
 records (about 7,650 HEX lines, CR LF line ends as GNU objcopy writes them).
@@ -20,6 +20,10 @@ Then, unless told not to:
 - scale: the full image followed by records outside flash (extended linear
   bases 0x20000 and up) to 3, 10 and 40 MB, native against the I/O floor of
   the same file (aim: at most 0.6);
+- memory: the peak growth of a process's resident set over one conversion
+  of the image followed by records outside flash, to 40 MB (read once,
+  whole) and 100 MB (past the 64 MiB that is read once: the text path,
+  whose memory should not grow with the file);
 - callgrind (when valgrind is on PATH): instructions per conversion of the
   full image with LF and with CR LF line ends, taken as a process of 21
   conversions less one of 1, divided by 20; they hold still on a noisy
@@ -191,6 +195,48 @@ def scale_times(folder, runs):
               % (size, native, floor, native / floor))
 
 
+def peak_growth_mb(hex_path):
+    """How far one conversion in a fresh process raises its peak resident set."""
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), "--peak", hex_path],
+                          check=True, stdout=subprocess.PIPE, universal_newlines=True)
+    return float(done.stdout)
+
+
+def memory_peaks(folder):
+    image = full_image_lines()
+    path = os.path.join(folder, "large.hex")
+    print("memory: peak resident set growth over one conversion (CR LF)")
+    for megabytes in (40, 100):
+        write_hex(path, with_records_outside_flash(image, megabytes, "\r\n"), "\r\n")
+        print("  %5.1f MB  %6.1f MB" % (os.path.getsize(path) / 1e6, peak_growth_mb(path)))
+    os.remove(path)
+
+
+def peak_kb():
+    """The process's peak resident set in KB. /proc's VmHWM starts afresh at
+    exec, where ru_maxrss keeps the peak of the process that forked it."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # KB on Linux
+
+
+def convert_measuring_peak(hex_path):
+    before = peak_kb()
+    folder = tempfile.mkdtemp(prefix="rowmint-peak-")
+    rowmint.os = stand_in_os()
+    try:
+        run_native({"elf": os.path.join(folder, "in.elf"), "hex": hex_path, "native": os.path.join(folder, "out.cyacd")})
+    finally:
+        shutil.rmtree(folder)
+    print((peak_kb() - before) / 1024.0)
+
+
 def instructions(hex_path, conversions):
     """Instructions callgrind counts for a process making `conversions` conversions."""
     with tempfile.TemporaryDirectory(prefix="rowmint-callgrind-") as folder:
@@ -235,9 +281,14 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=11, help="runs of each (default 11)")
     parser.add_argument("--no-scale", action="store_true", help="leave out the 3, 10 and 40 MB files")
+    parser.add_argument("--no-memory", action="store_true", help="leave out the peak memory of large files")
     parser.add_argument("--no-callgrind", action="store_true", help="leave out the instruction counts")
     parser.add_argument("--convert", nargs=2, metavar=("HEX", "N"), help=argparse.SUPPRESS)
+    parser.add_argument("--peak", metavar="HEX", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.peak:
+        convert_measuring_peak(args.peak)
+        return 0
     if args.convert:
         convert_repeatedly(args.convert[0], int(args.convert[1]))
         return 0
@@ -251,6 +302,8 @@ def main(argv=None):
             full_image_times(folder, args.runs)
             if not args.no_scale:
                 scale_times(folder, max(3, args.runs // 4))
+            if not args.no_memory:
+                memory_peaks(folder)
             if not args.no_callgrind:
                 callgrind_counts(folder)
     finally:

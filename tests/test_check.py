@@ -154,3 +154,12 @@ def test_the_readme_api_example_runs_as_written(objcopy, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     exec(compile(example, "README.md", "exec"), {})
     assert (tmp_path / "blinky.cyacd").exists()
+
+
+@pytest.mark.skipif(os.name == "nt", reason="a path this long needs long-path support on Windows")
+@pytest.mark.parametrize("proven", [False, True], ids=["main", "check"])
+def test_a_row_file_name_as_long_as_the_file_system_allows(objcopy, tmp_path, proven):
+    row_file = tmp_path / ("r" * 249 + ".cyacd")  # 255 bytes
+    summary = convert(ELF_DIR / "blinky.elf", row_file, tool=objcopy, check=proven)
+    assert summary.rows == 12
+    assert os.listdir(str(tmp_path)) == [row_file.name]

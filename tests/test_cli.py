@@ -9,6 +9,8 @@ module's `os` replaced by a stand-in.
 import errno
 import os
 import shlex
+import shutil
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -16,7 +18,7 @@ from pathlib import Path
 import pytest
 
 import rowmint
-from support import make_os
+from support import make_os, stopping_system
 
 CLI = os.path.join(os.path.dirname(sys.executable), "rowmint")
 if os.name == "nt":
@@ -168,9 +170,14 @@ FAILURES = {
     "row-file-is-a-folder": before_the_tool("cannot write row file folder: Is a directory", cyacd="folder"),
     "hex-names-the-elf": before_the_tool("the HEX path names the ELF file", hex_path="./in.elf"),
     "row-file-names-the-elf": before_the_tool("the row-file path names the ELF file", cyacd="in.elf"),
-    "hex-file-is-a-folder": dict(
-        tool="true", hex_path="folder",
-        message="cannot read HEX file folder: Is a directory"),
+    "hex-file-is-a-folder": before_the_tool("cannot write HEX file folder: Is a directory", hex_path="folder"),
+    "missing-hex-folder": before_the_tool(
+        "cannot write HEX file missing/out.hex: No such file or directory", hex_path="missing/out.hex"),
+    "tool-not-found": dict(  # the shell's own "not found" line left out
+        tool="exit 127;",
+        message="the object-copy command failed with exit status 127: exit 127; -O ihex in.elf out.hex; "
+                "the shell could not run a command of that name: install the target's own objcopy "
+                "(arm-none-eabi-objcopy; on Debian the package binutils-arm-none-eabi) or give the tool's full path"),
 }
 
 
@@ -230,6 +237,58 @@ def test_an_existing_row_file_survives_a_failed_conversion(tmp_path):
     assert sorted(os.listdir(str(tmp_path))) == ["copy_hex.py", "out.cyacd", "out.hex", "prepared.hex"]
 
 
+# Paths in the wrong order, a device and a pipe, with the real tool and the
+# example ELF: refused before the tool runs, with and without --check. An
+# earlier run left app.hex and app.cyacd; "fifo" is a named pipe.
+ORDER = " (check the order: OBJCOPY ELF HEX CYACD)"
+REFUSED_WITH_THE_REAL_TOOL = {
+    "hex-and-elf-swapped": (["app.hex", "app.elf", "app.cyacd"],
+                            "the HEX path names an ELF file; the tool would write over it" + ORDER),
+    "hex-and-row-file-swapped": (["app.elf", "app.cyacd", "new.hex"],
+                                 "the HEX path names a row file; the tool would write over it" + ORDER),
+    "hex-is-a-pipe": (["app.elf", "fifo", "new.cyacd"],
+                      "the HEX path names a device, a pipe or a socket, not a file" + ORDER),
+    "row-file-is-the-null-device": (["app.elf", "app.hex", os.devnull],
+                                    "the row-file path names a device, a pipe or a socket, not a file"),
+    "check-same-row-file": (["--check", "app.elf", "app.cyacd", "app.cyacd"],
+                            "the HEX path names a row file; the tool would write over it" + ORDER),
+    "check-hex-names-the-row-file": (["--check", "app.elf", "new.cyacd", "./new.cyacd"],
+                                     "the HEX path names the row file"),
+    "check-row-file-is-a-pipe": (["--check", "app.elf", "app.hex", "fifo"],
+                                 "the row-file path names a device, a pipe or a socket, not a file"),
+    "check-missing-hex-folder": (["--check", "app.elf", "no/app.hex", "app.cyacd"],
+                                 "cannot write HEX file no/app.hex: No such file or directory"),
+}
+
+
+@needs_cli
+@posix_only
+@pytest.mark.parametrize("case", sorted(REFUSED_WITH_THE_REAL_TOOL))
+def test_what_the_user_keeps_is_refused_before_the_real_tool(tmp_path, objcopy, monkeypatch, case):
+    args, message = REFUSED_WITH_THE_REAL_TOOL[case]
+    if os.devnull in args:
+        # The real tool only where main() is seen to refuse the device before
+        # any tool runs: without that, a conversion run as root replaces it.
+        monkeypatch.setattr(rowmint, "os", make_os(stopping_system))
+        monkeypatch.setattr(sys, "argv", ["rowmint", "tool", str(BLINKY), str(tmp_path / "new.hex"), os.devnull])
+        with pytest.raises(ValueError, match="^the row-file path names a device"):
+            rowmint.main()
+    options = [arg for arg in args if arg.startswith("--")]
+    shutil.copyfile(str(BLINKY), str(tmp_path / "app.elf"))
+    (tmp_path / "app.hex").write_text(EOF_RECORD + "\n")
+    (tmp_path / "app.cyacd").write_text("256A11B50000\n")
+    os.mkfifo(str(tmp_path / "fifo"))
+    before = sorted(os.listdir(str(tmp_path)))
+    result = run_cli(tmp_path, *options, objcopy, *args[len(options):])
+    assert_one_error_line(result, message)
+    assert sorted(os.listdir(str(tmp_path))) == before
+    assert (tmp_path / "app.elf").read_bytes() == BLINKY.read_bytes()
+    assert (tmp_path / "app.hex").read_text() == EOF_RECORD + "\n"
+    assert (tmp_path / "app.cyacd").read_text() == "256A11B50000\n"
+    assert stat.S_ISFIFO(os.stat(str(tmp_path / "fifo")).st_mode)
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
 # --- the launcher in-process: what no real tool brings about -------------------
 
 @pytest.fixture
@@ -257,11 +316,15 @@ def with_note(error, note):
     (subprocess.CalledProcessError(3, "tool -O ihex in.elf out.hex"),
      "the object-copy command failed with exit status 3: tool -O ihex in.elf out.hex"),
     (PermissionError(errno.EACCES, "Permission denied", "out.hex"), "cannot read HEX file out.hex: Permission denied"),
-    (PermissionError(errno.EACCES, "Permission denied", ".out.cyacd.0123abcd.tmp"),
+    (PermissionError(errno.EACCES, "Permission denied", ".cyacd-0123456789ab.tmp"),
      "cannot write row file out.cyacd: Permission denied"),
-    (OSError(errno.EXDEV, "Invalid cross-device link", ".out.cyacd.0123abcd.tmp", "out.cyacd"),
+    (OSError(errno.EXDEV, "Invalid cross-device link", ".cyacd-0123456789ab.tmp", "out.cyacd"),
      "cannot write row file out.cyacd: Invalid cross-device link"),
     (OSError(errno.EIO, "Input/output error", "elsewhere"), "elsewhere: Input/output error"),
+    (subprocess.CalledProcessError(9009, "tool -O ihex in.elf out.hex"),
+     "the object-copy command failed with exit status 9009: tool -O ihex in.elf out.hex; the shell could not "
+     "run a command of that name: install the target's own objcopy (arm-none-eabi-objcopy; on Debian the "
+     "package binutils-arm-none-eabi) or give the tool's full path"),
     (OSError(errno.ENOSPC, "No space left on device"), "No space left on device"),
 ], ids=lambda v: type(v).__name__ if isinstance(v, BaseException) else None)
 def test_each_kind_of_failure_becomes_one_line(launcher, monkeypatch, capsys, error, expected):

@@ -1,8 +1,11 @@
 """The opening of `main`: arguments, the tool command, tool failure, the decoder."""
 import codecs
+import errno
 import os
 import pathlib
 import shlex
+import signal
+import stat
 import subprocess
 import sys
 import types
@@ -31,10 +34,21 @@ def conv(monkeypatch, tmp_path):
     return conversion
 
 
+class PathsInThisFolder(types.ModuleType):
+    """os.path that puts every file in the current folder: the paths whose
+    quoting is tested lie in folders that need not exist."""
+
+    def dirname(self, path):
+        return ""
+
+    def __getattr__(self, name):
+        return getattr(os.path, name)
+
+
 def command_of(monkeypatch, argv, **os_attrs):
     """Run main up to the tool command and return the commands it ran."""
     recorder = Recorder(stop=True)
-    monkeypatch.setattr(rowmint, "os", make_os(recorder, **os_attrs))
+    monkeypatch.setattr(rowmint, "os", make_os(recorder, path=PathsInThisFolder("path"), **os_attrs))
     monkeypatch.setattr(sys, "argv", argv)
     with pytest.raises(Stop):
         rowmint.main()
@@ -150,8 +164,26 @@ def test_windows_refuses_what_cmd_would_change_in_a_path(monkeypatch, conv, path
 
 # The arguments after the script name, os.name, and the refusal met first.
 # Before the tool runs: too few arguments, then what cmd.exe would change,
-# then a path that names the ELF file, then a row file with nowhere to go.
+# then a path that names the ELF file, then a HEX path that names what the
+# user keeps or has nowhere to go, then a row file with nowhere to go, then a
+# row file that is not a file. old.cyacd is a row file, other.elf an ELF file.
 REFUSED_BEFORE_THE_TOOL = [
+    (["tool", "app.hex", "app.elf", "out.cyacd"], "posix", ValueError,
+     "the HEX path names an ELF file; the tool would write over it"),
+    (["tool", "app.elf", "old.cyacd", "no/new.cyacd"], "posix", ValueError,
+     "the HEX path names a row file; the tool would write over it"),
+    (["tool", "app.elf", "fifo", "no/out.cyacd"], "posix", ValueError,
+     "the HEX path names a device, a pipe or a socket, not a file"),
+    (["tool", "app.elf", "no/out.hex", "no/out.cyacd"], "posix", FileNotFoundError,
+     "[Errno %d] %s: 'no/out.hex'" % (errno.ENOENT, os.strerror(errno.ENOENT))),
+    (["tool", "app.elf", "other.elf/out.hex", "out.cyacd"], "posix", NotADirectoryError,
+     "[Errno %d] %s: 'other.elf/out.hex'" % (errno.ENOTDIR, os.strerror(errno.ENOTDIR))),
+    (["tool", "app.elf", "sub", "out.cyacd"], "posix", IsADirectoryError,
+     "[Errno %d] %s: 'sub'" % (errno.EISDIR, os.strerror(errno.EISDIR))),
+    (["tool", "app.elf", "out.hex", "fifo"], "posix", ValueError,
+     "the row-file path names a device, a pipe or a socket, not a file"),
+    (["tool", "app.elf", "out.hex", os.devnull], "posix", ValueError,
+     "the row-file path names a device, a pipe or a socket, not a file"),
     (["tool", "app.elf", "app.elf", "out.cyacd"], "posix", ValueError, "the HEX path names the ELF file"),
     (["tool", "app.elf", "sub/../app.elf", "out.cyacd"], "nt", ValueError, "the HEX path names the ELF file"),
     (["tool", "app.elf", "out.hex", "./app.elf"], "posix", ValueError, "the row-file path names the ELF file"),
@@ -164,10 +196,18 @@ REFUSED_BEFORE_THE_TOOL = [
 
 @pytest.mark.parametrize("args, name, error, message", REFUSED_BEFORE_THE_TOOL)
 def test_refused_before_the_tool_runs(monkeypatch, conv, args, name, error, message):
-    for elf in ("app.elf", "50%.elf"):
+    for elf in ("app.elf", "50%.elf", "other.elf"):
         with open(elf, "wb") as out:
             out.write(b"\x7fELF")
+    with open("old.cyacd", "w") as out:
+        out.write("256A11B50000\n")
     os.mkdir("sub")
+    if "fifo" in args:
+        if not hasattr(os, "mkfifo"):
+            pytest.skip("no named pipes here")
+        os.mkfifo("fifo")
+    if os.devnull in args and os.name == "nt":
+        pytest.skip("the Windows null device is not a file system node")
     if "elf-link" in args:
         try:
             os.symlink("app.elf", "elf-link")
@@ -185,6 +225,19 @@ def test_refused_before_the_tool_runs(monkeypatch, conv, args, name, error, mess
     assert sorted(os.listdir(".")) == before
     with open("app.elf", "rb") as elf:
         assert elf.read() == b"\x7fELF"
+    with open("old.cyacd") as old:
+        assert old.read() == "256A11B50000\n"
+    if os.name != "nt":
+        assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
+def test_the_hex_file_is_looked_at_through_the_modules_os(monkeypatch, conv):
+    conv.write_hex("")  # an empty file is written over, unless the stand-in says otherwise
+    recorder = Recorder()
+    monkeypatch.setattr(rowmint, "os", make_os(recorder, read=lambda fd, count: b"256A11B50000"[:count]))
+    with pytest.raises(ValueError, match="^the HEX path names a row file"):
+        rowmint.main()
+    assert recorder.commands == []
 
 
 def test_elements_after_the_fourth_are_ignored(monkeypatch):
@@ -226,6 +279,38 @@ def test_posix_tool_failure(monkeypatch, conv, status, hex_present):
     assert recorder.commands == [conv.command]
     with open(conv.cyacd) as old:
         assert old.read() == "old output\n"
+
+
+@pytest.mark.parametrize("name, status", [
+    ("posix", 2), ("posix", 0x80 | 2), ("nt", 0xC000013A), ("nt", 0xC000013A - 2 ** 32),
+], ids=["sigint", "sigint-core-dump", "control-c-exit", "control-c-exit-signed"])
+def test_a_tool_ended_by_ctrl_c_stops_the_caller(monkeypatch, conv, name, status):
+    conv.write_hex(ROAD_HEX)
+    with open(conv.cyacd, "w") as old:
+        old.write("old output\n")
+    monkeypatch.setattr(rowmint, "os", make_os(Recorder(result=status), name=name))
+    with pytest.raises(KeyboardInterrupt):
+        rowmint.main()
+    with open(conv.cyacd) as old:
+        assert old.read() == "old output\n"
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGUSR1"), reason="POSIX signals")
+def test_a_signal_that_arrived_while_the_tool_ran_is_raised_at_once(monkeypatch, conv):
+    # The shell signals this process; the handler runs before main goes on
+    # to the HEX file, which the tool never wrote.
+    def handler(signum, frame):
+        raise Stop("signal")
+    monkeypatch.setattr(rowmint, "os", make_os(os.system))
+    argv = conv.argv
+    argv[1] = "kill -USR1 %d; true" % os.getpid()
+    monkeypatch.setattr(sys, "argv", argv)
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        with pytest.raises(Stop):
+            rowmint.main()
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
 
 
 def test_killed_tool_gives_negative_signal(monkeypatch, conv):

@@ -3,6 +3,7 @@ the hex decoder reached through `codecs`, and builtins rebound before the
 module was imported."""
 
 import codecs
+import os
 import subprocess
 import sys
 import textwrap
@@ -11,6 +12,7 @@ import types
 import pytest
 
 import rowmint
+from support import Stop
 from rowfile_model import END_OF_FILE, SEGMENT_RECORD, hex_file_bytes, record, row_file
 
 LINES = [record(0x2200, bytes(range(16))), record(0x22F8, bytes(range(16))), SEGMENT_RECORD,
@@ -138,6 +140,38 @@ def test_six_flags_changed_between_the_sums_are_read_again(convert, monkeypatch)
         convert(*LINES)
 
 
+class FailsOneComparison:
+    """A key that shares PY2's hash and fails the comparison of the given
+    number from now: with 2, the module's own lookup after getattr's."""
+
+    def __init__(self):
+        self.compared = 0
+        self.fails_at = None
+
+    def fail_at(self, count):
+        self.fails_at = self.compared + count
+
+    def __hash__(self):
+        return hash("PY2")
+
+    def __eq__(self, other):
+        self.compared += 1
+        if self.compared == self.fails_at:
+            raise Stop("compared")
+        return False
+
+
+def test_a_failed_lookup_of_a_six_flag_is_raised(convert, monkeypatch):
+    six = types.ModuleType("six")
+    key = FailsOneComparison()
+    vars(six)[key] = None  # met before PY2, which comes after it
+    six.PY2, six.PY3 = False, True
+    key.fail_at(2)
+    monkeypatch.setattr(rowmint, "six", six)
+    with pytest.raises(Stop):
+        convert(*LINES)
+
+
 def test_six_without_flags(convert, monkeypatch):
     monkeypatch.setattr(rowmint, "six", types.SimpleNamespace(PY2=False))
     with pytest.raises(AttributeError):
@@ -182,6 +216,49 @@ def test_builtins_captured_at_import_are_the_ones_called(tmp_path):
     # metadata (checksum and last index), two row checksums; two sums a row.
     assert counts.split() == ["3", "6", "4"]
     assert file_lines == row_file([(0x22, bytes(range(16)) + bytes(240)), (0x23, b"\x01" + bytes(255))])
+
+
+HEX_REBINDING_REPLACE = textwrap.dedent("""
+    import builtins, os, sys, types
+    real_hex = builtins.hex
+
+    def lower_case_replace(start, lenth, line, new):
+        return line[:start + 11] + new.lower() + line[start + 11 + lenth:]
+
+    def hex_rebinding_replace(number):
+        sys.modules["rowmint"].replace = lower_case_replace
+        return real_hex(number)
+
+    builtins.hex = hex_rebinding_replace
+    import rowmint
+    builtins.hex = real_hex
+    own_replace = rowmint.replace
+    class StandIn(types.ModuleType):
+        def __getattr__(self, name):
+            return getattr(os, name)
+    rowmint.os = StandIn("os"); rowmint.os.system = lambda cmd: 0
+    folder, text = sys.argv[1], sys.argv[2]
+    for name, after_the_end in (("ascii", ""), ("other", "\u00e9")):
+        rowmint.replace = own_replace
+        with open(os.path.join(folder, name + ".hex"), "w", encoding="utf-8") as f:
+            f.write(text + after_the_end)
+        sys.argv = ["x", "tool", "a.elf", os.path.join(folder, name + ".hex"), os.path.join(folder, name + ".cyacd")]
+        rowmint.main()
+        print(open(os.path.join(folder, name + ".cyacd")).read(), end="")
+""")
+
+
+def test_a_substitute_hex_that_rebinds_replace_gives_one_row_file(tmp_path):
+    # A character after the end-of-file record keeps the file from being
+    # read once; it must not change what the substitutes make of the rows.
+    text = hex_file_bytes([record(0x2200, bytes(range(0xA0, 0xB0))), END_OF_FILE]).decode()
+    env = dict(os.environ, PYTHONUTF8="1")
+    result = subprocess.run([sys.executable, "-c", HEX_REBINDING_REPLACE, str(tmp_path), text],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[:2] == lines[2:]
+    assert lines[1].startswith(":0000220100a0a1a2")
 
 
 @pytest.mark.parametrize("result, error", [

@@ -63,7 +63,14 @@ private:
             return false;
         }
         PyObject* namespace_dict = PyModule_GetDict(six);  // borrowed
-        return namespace_dict != nullptr && PyDict_GetItemWithError(namespace_dict, flag.object()) == value;
+        if (namespace_dict == nullptr) {
+            throw PythonError{};
+        }
+        PyObject* own = PyDict_GetItemWithError(namespace_dict, flag.object());  // borrowed
+        if (own == nullptr && PyErr_Occurred()) {
+            throw PythonError{};  // a key of the caller's failed to compare
+        }
+        return own == value;
     }
 
     const ConversionState& state_;
@@ -239,8 +246,7 @@ void append_row_checksums(ConversionState& state, SixFlags& six, const DataSums&
 void add_checksums_and_metadata(ConversionState& state)
 {
     const Hooks& hooks = state.hooks;
-    bool callers_code_runs = !hooks.hex_decoder.is_standard || !hooks.sum.is_standard || !hooks.hex.is_standard;
-    SixFlags six(state, callers_code_runs);
+    SixFlags six(state, !hooks.all_standard());
     DataSums data_sums(static_cast<size_t>(state.max_row));
     int app_checksum = application_checksum(state, six, data_sums);
     Text metadata = metadata_record(app_checksum, state.max_row - 1, hooks);

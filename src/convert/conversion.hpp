@@ -69,9 +69,12 @@ struct ConversionState {
 // before anything is written.
 // 1. Reads the command line, runs the object-copy tool, opens the HEX file.
 void open_hex_file(ConversionState& state);
-// Part of step 1, before the tool runs: refuses paths that name the ELF
-// file, and a row file that has nowhere to go.
+// Part of step 1, before the tool runs, in this order: refuses paths that
+// name the ELF file, a HEX path that names what the user keeps, a row file
+// that has nowhere to go, and a row file that is not a file.
 void check_paths_before_the_tool(ConversionState& state);
+struct FileSystem;
+void refuse_a_hex_path_the_user_keeps(const FileSystem& files, PyObject* hex_path);
 // 1a. After the tool has run: the HEX file read once, whole, when nothing of
 // a caller's takes part in the passes and the bytes are its text.
 void read_hex_file_once(ConversionState& state);
@@ -83,10 +86,6 @@ void place_data(ConversionState& state);
 void add_checksums_and_metadata(ConversionState& state);
 // 5. The row file, replaced atomically.
 void write_row_file(ConversionState& state);
-
-// Makes the OSError in flight name the row file by the path the caller gave,
-// never a temporary file or the file a link points to.
-void name_the_row_file(PyObject* row_file_path) noexcept;
 
 // One whole conversion with the paths from sys.argv: the five steps.
 void run_conversion(PyObject* module);

@@ -1,23 +1,16 @@
 // Before the object-copy tool runs: a conversion never writes over its ELF
-// file, and never starts when its row file has nowhere to go. When one of
-// these refuses, nothing has run and nothing has changed.
+// file or anything else the user keeps, and never starts when its row file
+// has nowhere to go. When one of these refuses, nothing has run and nothing
+// has changed.
 #include "capi/namespace.hpp"
 #include "capi/objects.hpp"
 #include "convert/conversion.hpp"
+#include "convert/file_system.hpp"
 
 #include <cerrno>
 
 namespace rowmint {
 namespace {
-
-// The file system is reached through the module's `os` and its `path`, as
-// everywhere else, so that a caller's stand-in sees every call.
-struct FileSystem {
-    Ref os;
-    Ref path;
-
-    bool ask(const char* question, PyObject* a) const { return truth(call_method(path.get(), question, a).get()); }
-};
 
 // Whether `other` names the ELF file (known to exist), through any spelling
 // or link.
@@ -53,36 +46,22 @@ Ref resolve_links(const FileSystem& files, PyObject* row_file_path)
     return call_method(files.path.get(), "realpath", row_file_path);
 }
 
-// OSError(code, the system's text for it, path): the subclass the code
-// stands for, as the interpreter makes it for a failed system call.
-[[noreturn]] void raise_os_error(int code, PyObject* path)
-{
-    errno = code;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    throw PythonError{};
-}
-
 // The row file's folder must be a folder, and the row file must not be one.
-// A folder that is missing (or lies below something that is not a folder)
-// gets the error the system gives for it, named after the row file.
 void require_a_place_for_the_row_file(const FileSystem& files, const ConversionState& state)
 {
     PyObject* target = state.row_file_target.get();
-    Ref folder = call_method(files.path.get(), "dirname", target);
-    if (!truth(folder.get())) {
-        folder = getattr(files.os.get(), "curdir");
-    }
-    if (!files.ask("isdir", folder.get())) {
-        try {
-            call_method(files.os.get(), "stat", folder.get());
-        } catch (const PythonError&) {
-            name_the_row_file(state.row_file_path.get());
-            throw;
-        }
-        raise_os_error(ENOTDIR, state.row_file_path.get());
-    }
+    require_a_folder_for(files, target, state.row_file_path.get());
     if (files.ask("isdir", target)) {
         raise_os_error(EISDIR, state.row_file_path.get());
+    }
+}
+
+// Replacing a device node or a pipe by a regular file would take it from
+// everything else that uses it (run as root: /dev/null).
+void require_the_row_file_to_be_a_file(const FileSystem& files, const ConversionState& state)
+{
+    if (kind_of_file(files, state.row_file_path.get()) == FileKind::device_pipe_or_socket) {
+        raise(PyExc_ValueError, "the row-file path names a device, a pipe or a socket, not a file");
     }
 }
 
@@ -95,30 +74,10 @@ void check_paths_before_the_tool(ConversionState& state)
     files.path = getattr(files.os.get(), "path");
     state.row_file_path = call_method(files.os.get(), "fspath", state.file_cyacd.get());
     refuse_writing_over_the_elf(files, state);
+    refuse_a_hex_path_the_user_keeps(files, state.file_hex.get());
     state.row_file_target = resolve_links(files, state.row_file_path.get());
     require_a_place_for_the_row_file(files, state);
-}
-
-void name_the_row_file(PyObject* row_file_path) noexcept
-{
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) {
-        return;
-    }
-    PendingError pending;
-    PyObject* error = pending.value();
-    if (error == nullptr) {
-        return;
-    }
-    // Only an error that carries the system's text names a file; a bare
-    // OSError("message") keeps its own text.
-    Ref text = Ref::steal(PyObject_GetAttrString(error, "strerror"));
-    if (!text || text.get() == Py_None) {
-        return;  // a failure to look is dropped with the pending error's restore
-    }
-    // A failure here leaves the error as it was.
-    if (PyObject_SetAttrString(error, "filename", row_file_path) == 0) {
-        PyObject_SetAttrString(error, "filename2", Py_None);
-    }
+    require_the_row_file_to_be_a_file(files, state);
 }
 
 }  // namespace rowmint

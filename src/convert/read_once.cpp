@@ -1,9 +1,10 @@
-// Reading the HEX file once. When the interpreter's own open, hex decoder
-// and sum() and the module's own replace are in place, nothing of a
+// Reading the HEX file once. When the interpreter's own open, hex decoder,
+// hex() and sum() and the module's own replace are in place, nothing of a
 // caller's takes part in the two passes; and a file of ASCII text, in an
 // encoding that reads ASCII as it is, holds the same lines as bytes as
 // through its text layer. Such a file is read whole once, after the tool has
-// run, split in place, and placed in the first pass. Any other file is read
+// run, split in place, and placed in the first pass, when it holds at most
+// 64 MiB (a whole image's HEX text is some 1.2 MB). Any other file is read
 // through its text layer from the start, twice, as the passes always did.
 #include "capi/namespace.hpp"
 #include "capi/objects.hpp"
@@ -14,6 +15,8 @@
 
 namespace rowmint {
 namespace {
+
+constexpr long long largest_file_read_once = 64LL << 20;
 
 // The names a text file gives the encodings that read every byte below
 // 0x80 as the character of that code, whatever came before it.
@@ -52,12 +55,22 @@ bool module_replace_in_place(const ConversionState& state)
 
 bool nothing_of_a_callers_takes_part(const ConversionState& state)
 {
-    const Hooks& hooks = state.hooks;
     // open() calls a path object's __fspath__, which the second pass's open
     // would call again: only a str or bytes path can go without that open.
     PyObject* path = state.file_hex.get();
-    return hooks.open.is_standard && hooks.hex_decoder.is_standard && hooks.sum.is_standard &&
-           (PyUnicode_CheckExact(path) || PyBytes_CheckExact(path)) && module_replace_in_place(state);
+    return state.hooks.all_standard() && (PyUnicode_CheckExact(path) || PyBytes_CheckExact(path)) &&
+           module_replace_in_place(state);
+}
+
+// The size of the file behind `buffer`, which is left at its start.
+long long size_of(PyObject* buffer)
+{
+    Ref start = make_int(0);
+    Ref from_the_end = make_int(2);
+    Ref end = call_method(buffer, "seek", start.get(), from_the_end.get());
+    long long size = int_value(end.get());
+    call_method(buffer, "seek", start.get());
+    return size;
 }
 
 }  // namespace
@@ -69,8 +82,11 @@ void read_hex_file_once(ConversionState& state)
     }
     Ref encoding = getattr(state.f.get(), "encoding");
     Ref buffer = getattr(state.f.get(), "buffer");
-    // Only a file that can go back to its start can fall back.
-    if (!keeps_ascii(encoding.get()) || !truth(call_method(buffer.get(), "seekable").get())) {
+    // Only a file that can go back to its start can fall back. A larger
+    // file than a whole image's HEX text needs takes the text path, whose
+    // memory does not grow with the file.
+    if (!keeps_ascii(encoding.get()) || !truth(call_method(buffer.get(), "seekable").get()) ||
+        size_of(buffer.get()) > largest_file_read_once) {
         return;
     }
     Ref bytes = call_method(buffer.get(), "read");

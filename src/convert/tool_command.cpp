@@ -4,6 +4,7 @@
 #include "capi/objects.hpp"
 #include "convert/conversion.hpp"
 
+#include <csignal>
 #include <vector>
 
 namespace rowmint {
@@ -137,27 +138,32 @@ std::optional<Ref> decode_with_wait_macros(PyObject* os, PyObject* status)
     return std::nullopt;
 }
 
-// The tool's exit code from a wait status; the raw status where nothing can
-// decode it (not a valid status, or a stand-in os without the means).
-Ref posix_return_code(PyObject* os, PyObject* status)
+// The tool's exit code from a wait status, or minus the signal that ended
+// it; nothing where the status cannot be decoded (not a valid status, or a
+// stand-in os without the means).
+std::optional<Ref> decoded_return_code(PyObject* os, PyObject* status)
 {
     try {
-        std::optional<Ref> code;
         if (std::optional<Ref> decode = optional_attr(os, "waitstatus_to_exitcode")) {
-            code = call(decode->get(), status);
-        } else {
-            code = decode_with_wait_macros(os, status);
+            return call(decode->get(), status);
         }
-        if (code) {
-            return std::move(*code);
-        }
+        return decode_with_wait_macros(os, status);
     } catch (const PythonError&) {
         if (!is_undecodable_status_error()) {
             throw;
         }
         PyErr_Clear();
     }
-    return Ref::borrow(status);
+    return std::nullopt;
+}
+
+// What Windows gives a console program that Ctrl-C ended: 0xC000013A,
+// STATUS_CONTROL_C_EXIT, as an unsigned 32-bit value.
+bool is_control_c_exit(PyObject* status)
+{
+    Ref low_bits = check(PyNumber_And(status, make_int(0xFFFFFFFFLL).get()));
+    Ref control_c_exit = make_int(0xC000013ALL);
+    return equals(low_bits.get(), control_c_exit.get());
 }
 
 // objcopy + " -O ihex " + elf + " " + hex, with the two paths quoted for the
@@ -179,6 +185,9 @@ Ref build_tool_command(PyObject* os, PyObject* objcopy, PyObject* file_elf, PyOb
 
 // Raises subprocess.CalledProcessError when os.system reported a failure: a
 // failed tool may leave an older HEX file behind, never convert it.
+// KeyboardInterrupt when Ctrl-C ended the tool: the shell's wait (POSIX) or
+// the console (Windows) kept it from this process, and a caller that handles
+// a failed tool must not carry on after the user asked to stop.
 void check_tool_status(PyObject* os, PyObject* status, PyObject* cmd)
 {
     // A stand-in os.system may return anything; only an int is a status.
@@ -189,7 +198,18 @@ void check_tool_status(PyObject* os, PyObject* status, PyObject* cmd)
     if (equals(status, zero.get())) {
         return;
     }
-    Ref return_code = windows_shell(os) ? Ref::borrow(status) : posix_return_code(os, status);
+    Ref return_code = Ref::borrow(status);
+    if (windows_shell(os)) {
+        if (is_control_c_exit(status)) {
+            raise_object(PyExc_KeyboardInterrupt, nullptr);
+        }
+    } else if (std::optional<Ref> decoded = decoded_return_code(os, status)) {
+        Ref killed_by_ctrl_c = make_int(-SIGINT);
+        if (equals(decoded->get(), killed_by_ctrl_c.get())) {
+            raise_object(PyExc_KeyboardInterrupt, nullptr);
+        }
+        return_code = std::move(*decoded);
+    }
     Ref subprocess = check(PyImport_ImportModule("subprocess"));
     Ref error_type = getattr(subprocess.get(), "CalledProcessError");
     Ref error = call(error_type.get(), return_code.get(), cmd);
@@ -240,6 +260,9 @@ void open_hex_file(ConversionState& state)
     Ref os = state.global(global_names::os);
     Ref system = getattr(os.get(), "system");
     Ref status = call(system.get(), state.cmd.get());
+    // Ctrl-C that the interpreter holds pending (Windows gives it to the
+    // whole console) is raised now, before anything else is done.
+    check_status(PyErr_CheckSignals());
     check_tool_status(os.get(), status.get(), state.cmd.get());
 
     state.f = call(state.hooks.open.callable.get(), state.file_hex.get());

@@ -4,6 +4,7 @@
 #include "capi/namespace.hpp"
 #include "capi/objects.hpp"
 #include "convert/conversion.hpp"
+#include "convert/file_system.hpp"
 
 #include <cstdint>
 #include <random>
@@ -11,16 +12,19 @@
 namespace rowmint {
 namespace {
 
-std::string random_suffix()
+// ".cyacd-" and 12 random hex digits: 23 characters whatever the row file's
+// name, so that a name as long as the file system allows is still a row
+// file's name, and no temporary one is ever too long.
+std::string random_name()
 {
     static std::mt19937_64 generator{std::random_device{}()};
     static const char digits[] = "0123456789abcdef";
-    std::string suffix = ".";
+    std::string name = ".cyacd-";
     std::uint64_t value = generator();
     for (int i = 0; i < 12; ++i, value >>= 4) {
-        suffix += digits[value & 15];
+        name += digits[value & 15];
     }
-    return suffix + ".tmp";
+    return name + ".tmp";
 }
 
 // Text of the same kind as the path (str or bytes).
@@ -95,10 +99,7 @@ void TemporaryRowFile::create_beside(PyObject* target)
     Ref name = get_item(parts.get(), 1);
     Ref mode = make_str("x");
     for (int attempt = 0;; ++attempt) {
-        Ref dot = same_kind(name.get(), ".");
-        Ref temporary_name = add(dot.get(), name.get());
-        Ref suffix = same_kind(name.get(), random_suffix());
-        temporary_name = add(temporary_name.get(), suffix.get());
+        Ref temporary_name = same_kind(name.get(), random_name());
         Ref path = call(join.get(), folder.get(), temporary_name.get());
         // Owned at once, so that nothing between here and the end can leave
         // the new file behind.
@@ -190,7 +191,9 @@ void write_row_file(ConversionState& state)
         temporary.take_mode_of(target);
         temporary.replace(target);
     } catch (const PythonError&) {
-        name_the_row_file(state.row_file_path.get());
+        // Named by the path the caller gave, never the temporary file or the
+        // file a link points to.
+        name_the_file(state.row_file_path.get());
         throw;
     }
 }

@@ -20,6 +20,14 @@ struct Hooks {
     Hook open;
     Hook sum;
     Hook hex;
+
+    // Whether every hook is the interpreter's own, so that no code of a
+    // caller's can run through them during a pass or the checksums. The one
+    // test for reading the HEX file once and for keeping what six says.
+    bool all_standard() const
+    {
+        return hex_decoder.is_standard && open.is_standard && sum.is_standard && hex.is_standard;
+    }
 };
 
 }  // namespace rowmint

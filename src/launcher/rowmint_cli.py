@@ -140,13 +140,14 @@ def _name(path: str) -> str:
 
 def _is_row_file(path: object, cyacd: str) -> bool:
     """Whether an OSError's file name is the row file or the temporary file
-    that the conversion writes beside it before the replacement."""
+    (".cyacd-" and 12 hex digits) that the conversion writes beside it."""
     if not isinstance(path, str):
         return False
     if path == cyacd:
         return True
-    folder, base = os.path.split(cyacd)
-    return os.path.dirname(path) == folder and os.path.basename(path).startswith("." + base + ".")
+    base = os.path.basename(path)
+    return (os.path.dirname(path) == os.path.dirname(cyacd) and base.startswith(".cyacd-")
+            and base.endswith(".tmp"))
 
 
 def _tool_failure(error: "subprocess.CalledProcessError") -> str:
@@ -159,7 +160,12 @@ def _tool_failure(error: "subprocess.CalledProcessError") -> str:
             how = "was killed by signal %d" % -code
     else:
         how = "failed with exit status %s" % (code,)
-    return "the object-copy command %s: %s" % (how, error.cmd)
+    message = "the object-copy command %s: %s" % (how, error.cmd)
+    if code in (126, 127, 9009):  # the POSIX shell's and cmd.exe's "not found"
+        message += ("; the shell could not run a command of that name: install the target's own objcopy "
+                    "(arm-none-eabi-objcopy; on Debian the package binutils-arm-none-eabi) or give the tool's "
+                    "full path")
+    return message
 
 
 def _os_failure(error: OSError, args: Arguments) -> str:
@@ -173,6 +179,8 @@ def _os_failure(error: OSError, args: Arguments) -> str:
             message += " (its folder %s does not exist)" % folder
         return message
     if filename is not None and filename == args.hex:
+        if _hex_has_no_place(error, args.hex):
+            return "cannot write HEX file %s: %s" % (_name(args.hex), reason)
         message = "cannot read HEX file %s: %s" % (_name(args.hex), reason)
         if isinstance(error, FileNotFoundError):
             # The tool ran and reported success, yet wrote nothing there.
@@ -181,6 +189,24 @@ def _os_failure(error: OSError, args: Arguments) -> str:
     if filename is not None:
         return "%s: %s" % (_name(str(filename)), reason)
     return reason
+
+
+def _hex_has_no_place(error: OSError, hex_path: str) -> bool:
+    """Whether the HEX path was refused before the tool ran: it is a folder,
+    or its folder is missing (where no tool could have written it)."""
+    if isinstance(error, IsADirectoryError):
+        return True
+    return (isinstance(error, (FileNotFoundError, NotADirectoryError))
+            and not os.path.isdir(os.path.dirname(hex_path) or os.curdir))
+
+
+# The refusals of a HEX path that names something the user keeps: most often
+# the arguments in the wrong order.
+_HEX_PATH_REFUSALS = (
+    "the HEX path names a device, a pipe or a socket, not a file",
+    "the HEX path names an ELF file; the tool would write over it",
+    "the HEX path names a row file; the tool would write over it",
+)
 
 
 def _hex_line_note(error: BaseException) -> "Optional[str]":
@@ -198,6 +224,8 @@ def describe(error: Exception, args: Arguments) -> str:
     if isinstance(error, OSError):
         return _os_failure(error, args)
     message = str(error)
+    if message in _HEX_PATH_REFUSALS:
+        return message + " (check the order: OBJCOPY ELF HEX CYACD)"
     if isinstance(error, (ValueError, LookupError, TypeError)):
         if not message:
             message = type(error).__name__

@@ -12,6 +12,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Iterator, Optional, Tuple
 
+from .path_guards import check_paths
 from .proof import Report, check as check_row_file
 from .row_file import PathArg, Problem, RowFile, metadata_text, read_row_file
 
@@ -69,13 +70,6 @@ def run_main(tool: str, elf: str, hex_file: str, row_file: str) -> None:
             sys.argv = saved
 
 
-def _names_the_elf(row_file: str, elf: str) -> bool:
-    try:
-        return os.path.samefile(row_file, elf)
-    except OSError:
-        return False
-
-
 def replace_keeping(new: str, target: str) -> None:
     """Moves `new` over the file `target` names: through a symbolic link to
     the file it points to (the link stays), with the old file's permission
@@ -96,7 +90,8 @@ def _scratch_beside(target: str) -> Iterator[str]:
     if os.path.isdir(final):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
     try:
-        folder = tempfile.mkdtemp(prefix="." + os.path.basename(final) + ".", dir=os.path.dirname(final))
+        # A short name whatever the row file's: the new file inside keeps that name.
+        folder = tempfile.mkdtemp(prefix=".cyacd-", suffix=".tmp", dir=os.path.dirname(final))
     except OSError as error:
         error.filename = target  # a missing folder, say: the row file's, as the caller named it
         raise
@@ -109,12 +104,12 @@ def _scratch_beside(target: str) -> Iterator[str]:
 def convert_and_prove(tool: str, elf: str, hex_file: str, row_file: str, against: str = "elf") -> Report:
     """Converts into a new row file beside `row_file`, proves it against the
     ELF (or, with against="hex", the HEX file the tool wrote) and only then
-    moves it over `row_file`. Raises CheckFailed when the proof fails, and
+    moves it over `row_file`. Raises CheckFailed when the proof fails, what
+    main() would raise for the paths given (before the tool runs), and
     whatever main() raises; `row_file` is untouched either way."""
     if against not in ("elf", "hex"):
         raise ValueError("against is 'elf' or 'hex', not %r" % (against,))
-    if _names_the_elf(row_file, elf):
-        raise ValueError("the row-file path names the ELF file")
+    check_paths(elf, hex_file, row_file)  # main() sees only the scratch path
     with _scratch_beside(row_file) as fresh:
         run_main(tool, elf, hex_file, fresh)
         if against == "elf":

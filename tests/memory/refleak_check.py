@@ -91,6 +91,8 @@ HEX_FILES = {
     "past_checksum": text(record(0x2200, COUNTING), record(0x2300, COUNTING) + "00", END),
     "wrong_checksum": text(record(0x2200, COUNTING), record(0x2300, COUNTING)[:-2] + "00", END),
     "cut_short": text(record(0x2200, COUNTING), record(0x2300, COUNTING)),
+    # a row file where the tool would write its HEX file
+    "row_file": text("256A11B50000", record(0x2200, COUNTING)),
 }
 
 # ---------------------------------------------------------------- stand-ins
@@ -221,6 +223,9 @@ CONVERSIONS = {
                                             argv=["rowmint", "tool", "in.elf", "small.hex", "small.hex/out.cyacd"]),
     "HEX path names the ELF": conversion("small", ValueError,
                                          argv=["rowmint", "tool", "small.hex", "./small.hex", "out.cyacd"]),
+    "HEX path names a row file": conversion("row_file", ValueError),
+    "missing HEX folder": conversion("small", FileNotFoundError,
+                                     argv=["rowmint", "tool", "in.elf", "no/such/x.hex", "out.cyacd"]),
     "row file through a link": conversion("small", argv=["rowmint", "tool", "in.elf", "small.hex", "linked.cyacd"]),
     "final rename refused": conversion("small", PermissionError, OS_REFUSE),
     "short argv": conversion("small", IndexError, argv=["rowmint", "tool", "in.elf"]),
