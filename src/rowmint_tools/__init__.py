@@ -10,10 +10,11 @@ replaces the old row file.
 
 from .conversion import CheckFailed, Summary, convert
 from .image import Image, Piece
+from .input_files import InputRefused
 from .proof import Report, check
 from .row_file import Problem, Row, RowFile, read_row_file
 
 __all__ = [
-    "CheckFailed", "Image", "Piece", "Problem", "Report", "Row", "RowFile", "Summary",
+    "CheckFailed", "Image", "InputRefused", "Piece", "Problem", "Report", "Row", "RowFile", "Summary",
     "check", "convert", "read_row_file",
 ]
