@@ -137,7 +137,7 @@ def test_rowmint_check_replaces_only_a_proven_row_file(objcopy, tmp_path, tool, 
     assert (tmp_path / "link.cyacd").is_symlink() and stat.S_IMODE(target.stat().st_mode) == 0o640
     if status:
         assert target.read_text() == "old\n"
-        assert "link.cyacd:4: error: row 0x024 differs from the image" in result.stderr
+        assert "link.cyacd (new file, not kept): error: row 0x024 differs from the image" in result.stderr
         assert result.stderr.endswith("rowmint: error: the new row file does not match %s; link.cyacd is left as "
                                       "it was\n" % (ELF_DIR / "blinky.elf"))
     else:

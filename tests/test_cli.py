@@ -65,7 +65,7 @@ def test_help_describes_the_command_and_the_row_file(tmp_path, option):
     assert result.returncode == 0
     assert result.stderr == ""
     out = result.stdout
-    assert out.startswith("usage: rowmint [-h] [--version] [--check[=hex]] [--verbose] OBJCOPY ELF HEX CYACD\n")
+    assert out.startswith("usage: rowmint [-h] [--version] [--check[=elf|hex]] [--strict] [--verbose] OBJCOPY ELF HEX CYACD\n")
     for fact in ['"256A11B50000"', "525 characters", "0100", "512", "checksum",
                  "0x2200", "0x1FFFF", "metadata", "last row", '"--"']:
         assert fact in " ".join(out.split()), fact
@@ -94,7 +94,7 @@ def test_usage_errors_exit_2_before_any_tool_runs(tmp_path, args):
     assert result.returncode == 2
     assert result.stdout == ""
     lines = result.stderr.splitlines()
-    assert lines[0] == "usage: rowmint [-h] [--version] [--check[=hex]] [--verbose] OBJCOPY ELF HEX CYACD"
+    assert lines[0] == "usage: rowmint [-h] [--version] [--check[=elf|hex]] [--strict] [--verbose] OBJCOPY ELF HEX CYACD"
     assert lines[-1].startswith("rowmint: error: ")
     assert "Traceback" not in result.stderr
     assert os.listdir(str(tmp_path)) == []

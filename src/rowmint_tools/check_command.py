@@ -7,7 +7,6 @@ interrupted.
 """
 
 import argparse
-import json
 import sys
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
@@ -106,11 +105,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     except Exception as error:  # every failure is one line, never a traceback
         who, why = failure(error)
         if args.json:
+            import json
             sys.stdout.write(json.dumps(failure_json(args.row_file, "%s: %s" % (who, why))) + "\n")
         else:
             sys.stderr.write("%s: error: %s\n" % (who, why))
         return EXIT_PROBLEM
     if args.json:
+        import json
         sys.stdout.write(json.dumps(as_json(report, args.row_file, args.map)) + "\n")
     else:
         print_report(report, args.row_file, args.map)

@@ -10,7 +10,7 @@ import tempfile
 import threading
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Iterator, Optional, Tuple
+from typing import Callable, Iterator, List, Optional, Tuple
 
 from .proof import Report, check as check_row_file
 from .row_file import PathArg, Problem, RowFile, metadata_text, read_row_file
@@ -26,6 +26,16 @@ class CheckFailed(ValueError):
         first = report.problems[0] if report.problems else Problem("no problem recorded")
         super().__init__("the new row file failed its check: %s" % first.message)
         self.report = report
+
+
+class StrictFailed(ValueError):
+    """Under --strict, a conversion that loses or overwrites image bytes;
+    the old row file was left as it was. `findings` are the warnings that
+    failed it."""
+
+    def __init__(self, findings: List[str]) -> None:
+        super().__init__("the conversion loses or overwrites image bytes: %s" % findings[0])
+        self.findings = findings
 
 
 @dataclass(frozen=True)
@@ -88,6 +98,19 @@ def replace_keeping(new: str, target: str) -> None:
     os.replace(new, final)
 
 
+def _named_as_given(error: OSError, folder: str, row_file: str) -> OSError:
+    """The error of a step in the scratch folder, naming the row file as the
+    caller gave it: the scratch path means nothing to the user. A full disk
+    met while the row file is written names no file at all."""
+    final = os.path.realpath(row_file)
+    named = [name for name in (error.filename, error.filename2) if isinstance(name, str)]
+    if any(name == final or name.startswith(folder + os.sep) for name in named):
+        return OSError(error.errno, error.strerror, row_file)
+    if not named and error.errno in (errno.ENOSPC, errno.EFBIG, getattr(errno, "EDQUOT", errno.ENOSPC)):
+        return OSError(error.errno, error.strerror, row_file)
+    return error
+
+
 @contextmanager
 def _scratch_beside(target: str) -> Iterator[str]:
     """A path for a new row file in a folder of its own beside the file that
@@ -102,27 +125,43 @@ def _scratch_beside(target: str) -> Iterator[str]:
         raise
     try:
         yield os.path.join(folder, os.path.basename(final))
+    except OSError as error:
+        named = _named_as_given(error, folder, target)
+        if named is error:
+            raise
+        raise named from error
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def convert_and_prove(tool: str, elf: str, hex_file: str, row_file: str, against: str = "elf") -> Report:
+def _proven(fresh: str, against: Optional[str], elf: str, hex_file: str) -> Report:
+    if against == "elf":
+        return check_row_file(fresh, elf=elf)
+    if against == "hex":
+        return check_row_file(fresh, hex_file=hex_file)
+    rows = read_row_file(fresh)  # no proof asked for: the layout alone
+    return Report(rows, None, rows.problems, ())
+
+
+def convert_and_prove(tool: str, elf: str, hex_file: str, row_file: str, against: Optional[str] = "elf",
+                      vet: Optional[Callable[[Report], None]] = None) -> Report:
     """Converts into a new row file beside `row_file`, proves it against the
-    ELF (or, with against="hex", the HEX file the tool wrote) and only then
-    moves it over `row_file`. Raises CheckFailed when the proof fails, and
-    whatever main() raises; `row_file` is untouched either way."""
-    if against not in ("elf", "hex"):
-        raise ValueError("against is 'elf' or 'hex', not %r" % (against,))
+    ELF (or, with against="hex", the HEX file the tool wrote; with None, its
+    layout alone), hands the report to `vet`, which raises to refuse the
+    file, and only then moves it over `row_file`. Raises CheckFailed when
+    the proof fails, and whatever main() or `vet` raises; `row_file` is
+    untouched either way."""
+    if against not in ("elf", "hex", None):
+        raise ValueError("against is 'elf', 'hex' or None, not %r" % (against,))
     if _names_the_elf(row_file, elf):
         raise ValueError("the row-file path names the ELF file")
     with _scratch_beside(row_file) as fresh:
         run_main(tool, elf, hex_file, fresh)
-        if against == "elf":
-            report = check_row_file(fresh, elf=elf)
-        else:
-            report = check_row_file(fresh, hex_file=hex_file)
+        report = _proven(fresh, against, elf, hex_file)
         if not report.ok:
             raise CheckFailed(report)
+        if vet is not None:
+            vet(report)
         replace_keeping(fresh, row_file)
     return report
 
