@@ -1,6 +1,7 @@
 """Row files proven against their source: rowmint-check, rowmint --check and
 the rowmint_tools API, on the example images and on damaged row files."""
 
+import json
 import os
 import re
 import shlex
@@ -103,6 +104,13 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
     out = capsys.readouterr().out
     for fragment in expected:
         assert str(damaged) + fragment in out, out
+    # the same as JSON: a problem on a row line carries that row and its address
+    assert rowmint_check([str(damaged), "--elf", str(ELF_DIR / "blinky.elf"), "--json"]) == 1
+    for error in json.loads(capsys.readouterr().out)["errors"]:
+        named = re.match(r"row 0x([0-9A-F]{3})", error["message"])
+        if named and error["line"] is not None:
+            row = int(named.group(1), 16)
+            assert (error["row"], error["address"]) == (row, row * 256), error
 
 
 @pytest.mark.parametrize("change, warning", [
@@ -114,11 +122,82 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
      "12 image bytes in 0x2CC0-0x2CCB; the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB"),
 ])
 def test_image_bytes_left_out_or_overwritten_are_warnings(objcopy, tmp_path, change, warning):
-    elf = tmp_path / "changed.elf"
-    subprocess.run(shlex.split(objcopy) + ["-I", "elf32-little"] + change.split() + [str(ELF_DIR / "blinky.elf"), str(elf)],
-                   check=True, stderr=subprocess.PIPE)
+    elf = changed_blinky(objcopy, tmp_path, change)
     summary = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
     assert [w.message for w in summary.warnings] == [warning]
+
+
+# Inputs that must each end in one line, exit status 1, in bounded memory.
+# {row}, {hex} and {elf} are blinky's; {odd} is a copy of its ELF under a
+# name that is not UTF-8, printed escaped.
+HOSTILE = {
+    "blank-lines": (["blank.cyacd"], "blank.cyacd: error: not a row file: larger than any row file"),
+    "dev-zero": (["/dev/zero"], "/dev/zero: error: not a regular file or pipe"),
+    "dev-zero-hex": (["{row}", "--hex", "/dev/zero"], "/dev/zero: error: not a regular file or pipe"),
+    "hex-as-row-file": (["{hex}"], "{hex}: error: this is an Intel HEX file, not a row file"),
+    "elf-as-row-file": (["{elf}"], "{elf}: error: this is an ELF file, not a row file"),
+    "name-not-utf-8": (["{odd}"], "{dir}/n\\udcff.elf: error: this is an ELF file, not a row file"),
+    "json-unreadable": (["missing.cyacd", "--json"],
+                        {"row_file": "missing.cyacd", "ok": False, "error": "missing.cyacd: No such file or directory",
+                         "row_lines": None, "rows": [], "app_checksum": None, "metadata_fixed": None,
+                         "last_row_index": None, "image": None, "errors": [], "warnings": []}),
+}
+
+
+@posix_only
+@pytest.mark.parametrize("case", sorted(HOSTILE))
+def test_a_hostile_input_ends_in_one_line_within_600_mb(examples, tmp_path, case):
+    args, expected = HOSTILE[case]
+    row_file, hex_file = examples["blinky"]
+    (tmp_path / "blank.cyacd").write_bytes(b"\n" * 2000000)
+    odd = os.path.join(os.fsencode(str(tmp_path)), b"n\xff.elf")
+    shutil.copy(str(ELF_DIR / "blinky.elf"), odd)
+    names = dict(row=str(row_file), hex=str(hex_file), elf=str(ELF_DIR / "blinky.elf"), odd=os.fsdecode(odd),
+                 dir=str(tmp_path))
+    command = [os.fsencode(a.format(**names)) for a in [str(CHECK_COMMAND)] + args]
+    result = subprocess.run([b"bash", b"-c", b'ulimit -v 600000; exec "$@"', b"bash"] + command, cwd=str(tmp_path),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=dict(os.environ, PYTHONIOENCODING="utf-8:strict"))
+    lines = (result.stdout + result.stderr).decode().splitlines()
+    assert result.returncode == 1 and len(lines) == 1, lines
+    if isinstance(expected, dict):
+        assert json.loads(lines[0]) == expected
+    else:
+        assert lines[0] == expected.format(**names)
+
+
+def changed_blinky(objcopy, folder, change):
+    elf = folder / "changed.elf"
+    subprocess.run(shlex.split(objcopy) + ["-I", "elf32-little"] + change.split() + [str(ELF_DIR / "blinky.elf"), str(elf)],
+                   check=True, stderr=subprocess.PIPE)
+    return elf
+
+
+@posix_only
+@pytest.mark.parametrize("options", [[], ["--strict"], ["--strict", "--check"]], ids=["plain", "strict", "strict-check"])
+@pytest.mark.parametrize("change, warning", [
+    ("--change-addresses 0", None),
+    ("--change-addresses -0x400", "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF"),
+    ("--remove-section .metadata_area", "the metadata record overwrites 12 image bytes at 0x2CC0-0x2CCB"),
+], ids=["sound", "linked-low", "no-reservation"])
+def test_the_plain_command_warns_of_lost_bytes_and_strict_refuses(objcopy, tmp_path, change, warning, options):
+    elf = changed_blinky(objcopy, tmp_path, change)
+    (tmp_path / "app.cyacd").write_text("old\n")
+    result = subprocess.run([str(BIN / "rowmint")] + options + [objcopy, str(elf), "app.hex", "app.cyacd"],
+                            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    refused = bool(warning and options)
+    assert (result.returncode, result.stdout) == (int(refused), "")
+    assert sorted(os.listdir(str(tmp_path))) == ["app.cyacd", "app.hex", "changed.elf"]
+    assert ((tmp_path / "app.cyacd").read_text() == "old\n") == refused
+    lines = result.stderr.splitlines()
+    if not warning:
+        assert lines == []
+    elif not refused:
+        assert lines == ["app.cyacd: warning: " + warning]
+    else:
+        assert lines[0] == "app.cyacd (new file, not kept): error: " + warning
+        assert lines[-1] == ("rowmint: error: --strict: the conversion loses or overwrites image bytes; "
+                             "app.cyacd is left as it was")
 
 
 @posix_only

@@ -9,8 +9,10 @@ module's `os` replaced by a stand-in.
 import errno
 import os
 import shlex
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -230,6 +232,24 @@ def test_an_existing_row_file_survives_a_failed_conversion(tmp_path):
     assert sorted(os.listdir(str(tmp_path))) == ["copy_hex.py", "out.cyacd", "out.hex", "prepared.hex"]
 
 
+@needs_cli
+@posix_only
+@pytest.mark.parametrize("name", ["SIGTERM", "SIGHUP"])
+def test_a_strict_conversion_ended_by_a_signal_leaves_no_scratch_folder(tmp_path, name):
+    tool = "sleep 1; " + copying_tool(tmp_path, GOOD_RECORD + "\n" + EOF_RECORD + "\n")
+    (tmp_path / "out.cyacd").write_text("previous\n")
+    process = subprocess.Popen([CLI, "--strict", tool, "in.elf", "out.hex", "out.cyacd"], cwd=str(tmp_path),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while not any(entry.startswith(".out.cyacd.") for entry in os.listdir(str(tmp_path))):
+        assert process.poll() is None, process.communicate()
+        time.sleep(0.01)
+    process.send_signal(getattr(signal, name))
+    assert process.communicate(timeout=120) == (b"", b"")
+    assert process.returncode == 128 + getattr(signal, name)
+    assert sorted(os.listdir(str(tmp_path))) == ["copy_hex.py", "out.cyacd", "out.hex", "prepared.hex"]
+    assert (tmp_path / "out.cyacd").read_text() == "previous\n"
+
+
 # --- the launcher in-process: what no real tool brings about -------------------
 
 @pytest.fixture
@@ -271,6 +291,18 @@ def test_each_kind_of_failure_becomes_one_line(launcher, monkeypatch, capsys, er
     assert launcher.run(ARGS) == 1
     out, err = capsys.readouterr()
     assert (out, err) == ("", "rowmint: error: " + expected + "\n")
+
+
+@pytest.mark.parametrize("names_the_scratch_file", [True, False])
+def test_a_full_disk_in_the_scratch_folder_names_the_row_file(launcher, tmp_path, monkeypatch, capsys,
+                                                               names_the_scratch_file):
+    def full_disk(tool, elf, hex_file, row_file):
+        raise OSError(errno.ENOSPC, "No space left on device", *([row_file] if names_the_scratch_file else []))
+    monkeypatch.setattr("rowmint_tools.conversion.run_main", full_disk)
+    monkeypatch.chdir(tmp_path)
+    assert launcher.run(["--strict"] + ARGS) == 1
+    assert capsys.readouterr() == ("", "rowmint: error: cannot write row file out.cyacd: No space left on device\n")
+    assert os.listdir(str(tmp_path)) == []
 
 
 def test_keyboard_interrupt_exits_130_quietly(launcher, monkeypatch, capsys):

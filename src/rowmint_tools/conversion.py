@@ -111,6 +111,23 @@ def _named_as_given(error: OSError, folder: str, row_file: str) -> OSError:
     return error
 
 
+def _hold_signals() -> Callable[[], None]:
+    """Holds Ctrl-C, SIGTERM and SIGHUP back until the call returned: one
+    that came between the scratch folder's creation and the code that
+    removes it would leave the folder behind. Where signals cannot be held
+    (Windows), does nothing."""
+    import signal
+    mask = getattr(signal, "pthread_sigmask", None)
+    if mask is None:
+        return lambda: None
+    held = {getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)}
+    before = mask(signal.SIG_BLOCK, held)
+
+    def release() -> None:
+        mask(signal.SIG_SETMASK, before)
+    return release
+
+
 @contextmanager
 def _scratch_beside(target: str) -> Iterator[str]:
     """A path for a new row file in a folder of its own beside the file that
@@ -118,12 +135,15 @@ def _scratch_beside(target: str) -> Iterator[str]:
     final = os.path.realpath(target)
     if os.path.isdir(final):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+    release = _hold_signals()
     try:
         folder = tempfile.mkdtemp(prefix="." + os.path.basename(final) + ".", dir=os.path.dirname(final))
     except OSError as error:
+        release()
         error.filename = target  # a missing folder, say: the row file's, as the caller named it
         raise
     try:
+        release()
         yield os.path.join(folder, os.path.basename(final))
     except OSError as error:
         named = _named_as_given(error, folder, target)
