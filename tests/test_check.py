@@ -104,13 +104,16 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
     out = capsys.readouterr().out
     for fragment in expected:
         assert str(damaged) + fragment in out, out
-    # the same as JSON: a problem on a row line carries that row and its address
-    assert rowmint_check([str(damaged), "--elf", str(ELF_DIR / "blinky.elf"), "--json"]) == 1
-    for error in json.loads(capsys.readouterr().out)["errors"]:
+    # the same as JSON: a problem on a row line carries that row and its
+    # address, and the map marks the row
+    assert rowmint_check([str(damaged), "--elf", str(ELF_DIR / "blinky.elf"), "--json", "--map"]) == 1
+    report = json.loads(capsys.readouterr().out)
+    for error in report["errors"]:
         named = re.match(r"row 0x([0-9A-F]{3})", error["message"])
         if named and error["line"] is not None:
             row = int(named.group(1), 16)
             assert (error["row"], error["address"]) == (row, row * 256), error
+            assert report["map"][row // 64][6 + row % 64] == "X"
 
 
 @pytest.mark.parametrize("change, warning", [

@@ -74,9 +74,11 @@ def test_help_describes_the_command_and_the_row_file(tmp_path, option):
 
 
 @needs_cli
-def test_version_prints_the_module_version(tmp_path):
-    result = run_cli(tmp_path, "--version")
-    assert (result.returncode, result.stdout, result.stderr) == (0, "1.00\n", "")
+@pytest.mark.parametrize("command, printed", [("rowmint", "1.00\n"), ("rowmint-check", "rowmint-check 1.00\n")])
+def test_version_prints_the_module_version(tmp_path, command, printed):
+    path = os.path.join(os.path.dirname(CLI), command + (".exe" if os.name == "nt" else ""))
+    result = subprocess.run([path, "--version"], cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert (result.returncode, result.stdout, result.stderr) == (0, printed, "")
     assert rowmint.__version__ == "1.00"
 
 
@@ -246,7 +248,8 @@ def test_a_strict_conversion_ended_by_a_signal_leaves_no_scratch_folder(tmp_path
     process.send_signal(getattr(signal, name))
     assert process.communicate(timeout=120) == (b"", b"")
     assert process.returncode == 128 + getattr(signal, name)
-    assert sorted(os.listdir(str(tmp_path))) == ["copy_hex.py", "out.cyacd", "out.hex", "prepared.hex"]
+    # out.hex is there or not, as the signal came before or after the tool ran
+    assert set(os.listdir(str(tmp_path))) - {"out.hex"} == {"copy_hex.py", "out.cyacd", "prepared.hex"}
     assert (tmp_path / "out.cyacd").read_text() == "previous\n"
 
 

@@ -38,7 +38,8 @@ class VersionAction(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: Union[str, Sequence[Any], None], option_string: Optional[str] = None) -> None:
         import rowmint
-        parser.exit(message="%s %s\n" % (PROG, rowmint.__version__))
+        sys.stdout.write("%s %s\n" % (PROG, rowmint.__version__))
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
