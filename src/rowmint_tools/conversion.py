@@ -1,13 +1,11 @@
 """Conversions through `rowmint.main()`, run as it is, and the replacement of
 a row file by one that has been proven first."""
 
+import _thread
 import errno
 import os
-import shutil
 import stat
 import sys
-import tempfile
-import threading
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Callable, Iterator, List, Optional, Tuple
@@ -16,7 +14,7 @@ from .proof import Report, check as check_row_file
 from .row_file import PathArg, Problem, RowFile, metadata_text, read_row_file
 
 # main() reads its paths from sys.argv, which the whole process shares.
-_one_conversion_at_a_time = threading.Lock()
+_one_conversion_at_a_time = _thread.allocate_lock()
 
 
 class CheckFailed(ValueError):
@@ -111,6 +109,40 @@ def _named_as_given(error: OSError, folder: str, row_file: str) -> OSError:
     return error
 
 
+def _folder_beside(final: str) -> str:
+    """A new folder, only for this process, beside the file `final`, named
+    after it as tempfile.mkdtemp would name it. tempfile and shutil are not
+    imported: with random and the compressors they bring, they would cost
+    --check more than its own work."""
+    prefix = os.path.join(os.path.dirname(final), "." + os.path.basename(final) + ".")
+    for _ in range(100):
+        folder = prefix + os.urandom(4).hex()
+        try:
+            os.mkdir(folder, 0o700)
+            return folder
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free name for a scratch folder", prefix)
+
+
+def _remove_folder(folder: str) -> None:
+    """Removes the scratch folder and the files in it (it holds no folders);
+    what cannot be removed stays, as with shutil.rmtree(ignore_errors=True)."""
+    try:
+        entries = os.listdir(folder)
+    except OSError:
+        return
+    for entry in entries:
+        try:
+            os.remove(os.path.join(folder, entry))
+        except OSError:
+            pass
+    try:
+        os.rmdir(folder)
+    except OSError:
+        pass
+
+
 def _hold_signals() -> Callable[[], None]:
     """Holds Ctrl-C, SIGTERM and SIGHUP back until the call returned: one
     that came between the scratch folder's creation and the code that
@@ -137,7 +169,7 @@ def _scratch_beside(target: str) -> Iterator[str]:
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
     release = _hold_signals()
     try:
-        folder = tempfile.mkdtemp(prefix="." + os.path.basename(final) + ".", dir=os.path.dirname(final))
+        folder = _folder_beside(final)
     except OSError as error:
         release()
         error.filename = target  # a missing folder, say: the row file's, as the caller named it
@@ -151,7 +183,7 @@ def _scratch_beside(target: str) -> Iterator[str]:
             raise
         raise named from error
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        _remove_folder(folder)
 
 
 def _proven(fresh: str, against: Optional[str], elf: str, hex_file: str) -> Report:
@@ -191,6 +223,7 @@ def _hex_path(hex_file: Optional[PathArg]) -> Iterator[str]:
     if hex_file is not None:
         yield os.fspath(hex_file)
         return
+    import tempfile
     with tempfile.TemporaryDirectory(prefix="rowmint-") as folder:
         yield os.path.join(folder, "image.hex")
 
