@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from rowmint_tools import check, convert
-from rowmint_tools.check_command import main as rowmint_check
+from rowmint_tools.check_command import build_parser, main as rowmint_check, simple_options
 
 REPO = Path(__file__).resolve().parent.parent
 ELF_DIR = REPO / "examples" / "elf"
@@ -167,6 +167,24 @@ def test_a_hostile_input_ends_in_one_line_within_600_mb(examples, tmp_path, case
         assert json.loads(lines[0]) == expected
     else:
         assert lines[0] == expected.format(**names)
+
+
+@pytest.mark.parametrize("argv, simple", [
+    (["a.cyacd"], True),
+    (["--map", "a.cyacd", "--elf", "a.elf", "--json"], True),
+    (["--hex", "a.hex", "a.cyacd"], True),
+    (["a.cyacd", "--elf=a.elf"], False),
+    (["a.cyacd", "--json", "--json"], False),
+    (["a.cyacd", "--elf", "-a.elf"], False),
+    (["a.cyacd", "--elf", "a.elf", "--hex", "a.hex"], False),
+    (["a.cyacd", "b.cyacd"], False),
+])
+def test_the_usual_command_lines_are_read_as_argparse_reads_them(argv, simple):
+    # without argparse, whose import costs as much as reading a row file
+    options = simple_options(argv)
+    assert (options is not None) == simple
+    if simple:
+        assert vars(options) == vars(build_parser().parse_args(argv))
 
 
 def changed_blinky(objcopy, folder, change):

@@ -316,6 +316,15 @@ def test_keyboard_interrupt_exits_130_quietly(launcher, monkeypatch, capsys):
     assert capsys.readouterr() == ("", "")
 
 
+@pytest.mark.parametrize("options", [
+    ["--check"], ["--strict", "--verbose", "--check=hex"], ["--check=elf", "--strict"], ["--check", "--check=hex"],
+])
+def test_options_before_the_paths_are_read_as_argparse_reads_them(launcher, options):
+    argv = options + ARGS
+    parsed = launcher.build_parser("1.00").parse_args(launcher._check_spelled_out(argv))
+    assert vars(launcher._parse(argv, "1.00")) == vars(parsed)
+
+
 def test_main_sees_exactly_the_four_arguments_and_argv_is_restored(launcher, monkeypatch):
     seen = []
 

@@ -40,6 +40,9 @@ EXIT_FAILED = 1
 EXIT_INTERRUPTED = 130
 EXIT_SIGNALLED = 128
 
+# Options that _parse reads without argparse when they come before the paths.
+PLAIN_FLAGS = frozenset(("--check", "--check=elf", "--check=hex", "--strict", "--verbose"))
+
 SUMMARY = (
     'Convert a firmware ELF image into a cyacd row file. OBJCOPY is run '
     'through the shell as "OBJCOPY -O ihex ELF HEX" to write the image as an '
@@ -252,6 +255,19 @@ def _check_spelled_out(argv: "List[str]") -> "List[str]":
     return ["--check=elf" if arg == "--check" else arg for arg in argv]
 
 
+def _plain_options(argv: "List[str]") -> "Optional[Arguments]":
+    """Options from PLAIN_FLAGS, each once, then four plain arguments: read
+    without argparse, whose import costs about as much as a check's reading
+    of the row file. None for anything else."""
+    flags = argv[:-4]
+    checks = [flag for flag in flags if flag.startswith("--check")]
+    if (len(argv) <= 4 or not set(flags) <= PLAIN_FLAGS or len(set(flags)) < len(flags) or len(checks) > 1
+            or any(arg.startswith("-") for arg in argv[-4:])):
+        return None
+    check = ("hex" if checks[0] == "--check=hex" else "elf") if checks else None
+    return Arguments(argv[-4], argv[-3], argv[-2], argv[-1], check, "--verbose" in flags, "--strict" in flags)
+
+
 def _parse(argv: "List[str]", version: str) -> Arguments:
     """The four paths and the options; exits through argparse for help, the
     version and usage errors."""
@@ -259,6 +275,9 @@ def _parse(argv: "List[str]", version: str) -> Arguments:
         # Four plain arguments are all argparse could make of them: it reads
         # only arguments that begin with "-" as options.
         return Arguments(argv[0], argv[1], argv[2], argv[3])
+    plain = _plain_options(argv)
+    if plain is not None:
+        return plain
     args = build_parser(version).parse_args(_check_spelled_out(argv))
     return Arguments(args.objcopy, args.elf, args.hex, args.cyacd, args.check, args.verbose, args.strict)
 

@@ -6,9 +6,8 @@ problem or an input that cannot be read, 2 on a usage error, 130 when
 interrupted.
 """
 
-import argparse
 import sys
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 from .input_files import InputRefused, require_kind
 from .proof import Report, check
@@ -16,6 +15,9 @@ from .report import as_json, error_rows, failure_json, flash_map, problem_lines,
 
 PROG = "rowmint-check"
 EXIT_SOUND, EXIT_PROBLEM, EXIT_INTERRUPTED = 0, 1, 130
+
+if TYPE_CHECKING:
+    import argparse
 
 DESCRIPTION = (
     "Read a cyacd row file strictly and show what it holds: its rows, the "
@@ -32,19 +34,56 @@ EPILOG = ("Exit status: 0 when the row file is sound, 1 on a problem or an input
           "2 for a usage error.")
 
 
-class VersionAction(argparse.Action):
-    """--version: the conversion module's version, loaded only when asked."""
+class Options:
+    """What the command line asks for."""
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
-                 values: Union[str, Sequence[Any], None], option_string: Optional[str] = None) -> None:
-        import rowmint
-        sys.stdout.write("%s %s\n" % (PROG, rowmint.__version__))
-        parser.exit()
+    def __init__(self, row_file: str, elf: Optional[str] = None, hex: Optional[str] = None,
+                 json: bool = False, map: bool = False) -> None:
+        self.row_file, self.elf, self.hex, self.json, self.map = row_file, elf, hex, json, map
 
 
-def build_parser() -> argparse.ArgumentParser:
+def simple_options(argv: List[str]) -> Optional[Options]:
+    """The usual command lines, read without argparse, whose import costs
+    about as much as reading a row file: ROWFILE, at most one of --elf ELF
+    and --hex HEX, --json, --map, each once. Anything else is argparse's,
+    for help, the version and usage errors."""
+    named = {}
+    row_files = []
+    words = iter(argv)
+    for word in words:
+        if word in named or (word in ("--elf", "--hex") and ("--elf" in named or "--hex" in named)):
+            return None
+        if word in ("--json", "--map"):
+            named[word] = ""
+        elif word in ("--elf", "--hex"):
+            value = next(words, "-")
+            if value.startswith("-"):
+                return None
+            named[word] = value
+        elif word.startswith("-"):
+            return None
+        else:
+            row_files.append(word)
+    if len(row_files) != 1:
+        return None
+    return Options(row_files[0], named.get("--elf"), named.get("--hex"), "--json" in named, "--map" in named)
+
+
+def build_parser() -> "argparse.ArgumentParser":
+    import argparse
+
+    class VersionAction(argparse.Action):
+        """--version: the conversion module's version, loaded only when asked."""
+
+        def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                     values: Union[str, Sequence[Any], None], option_string: Optional[str] = None) -> None:
+            import rowmint
+            sys.stdout.write("%s %s\n" % (PROG, rowmint.__version__))
+            parser.exit()
+
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG)
-    parser.add_argument("--version", action=VersionAction, nargs=0, help="print the version and exit")
+    parser.add_argument("--version", action=VersionAction, nargs=0, default=argparse.SUPPRESS,
+                        help="print the version and exit")
     parser.add_argument("row_file", metavar="ROWFILE", help="the row file to read")
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--elf", metavar="ELF", help="prove it against this ELF file")
@@ -88,7 +127,16 @@ def failure(error: Exception) -> Tuple[str, str]:
     return PROG, "cannot read the input: %s%s" % (type(error).__name__, ": " + message if message else "")
 
 
-def checked(args: argparse.Namespace) -> Report:
+def parse(argv: List[str]) -> Options:
+    """The options; exits through argparse for help, the version and usage errors."""
+    simple = simple_options(argv)
+    if simple is not None:
+        return simple
+    args = build_parser().parse_args(argv)
+    return Options(args.row_file, args.elf, args.hex, args.json, args.map)
+
+
+def checked(args: Options) -> Report:
     if args.elf is not None:
         require_kind(args.elf, seekable=True)
     if args.hex is not None:
@@ -98,7 +146,7 @@ def checked(args: argparse.Namespace) -> Report:
 
 def main(argv: Optional[List[str]] = None) -> int:
     tolerant_output()
-    args = build_parser().parse_args(argv)
+    args = parse(sys.argv[1:] if argv is None else list(argv))
     try:
         report = checked(args)
     except KeyboardInterrupt:
