@@ -13,8 +13,9 @@ from pathlib import Path
 
 import pytest
 
-from rowmint_tools import check, convert
+from rowmint_tools import Problem, check, convert, read_row_file
 from rowmint_tools.check_command import build_parser, main as rowmint_check, simple_options
+from rowmint_tools.report import problem_line
 
 REPO = Path(__file__).resolve().parent.parent
 ELF_DIR = REPO / "examples" / "elf"
@@ -167,6 +168,17 @@ def test_a_hostile_input_ends_in_one_line_within_600_mb(examples, tmp_path, case
         assert json.loads(lines[0]) == expected
     else:
         assert lines[0] == expected.format(**names)
+
+
+@pytest.mark.parametrize("problem, named", [
+    (Problem("row 0x024 differs from the image", 4), "row 0x024 differs from the image"),
+    # blinky's line 13 is row 0x02D, which holds the metadata record
+    (Problem("the metadata record's fixed bytes are wrong", 13), "row 0x02D: the metadata record's fixed bytes are wrong"),
+    (Problem("rows 0x025 to 0x027 are missing"), "rows 0x025 to 0x027 are missing"),
+])
+def test_a_new_file_not_kept_is_reported_by_rows_not_lines(examples, problem, named):
+    rows = read_row_file(examples["blinky"][0])
+    assert problem_line("app.cyacd", problem, "error", rows) == "app.cyacd (new file, not kept): error: " + named
 
 
 @pytest.mark.parametrize("argv, simple", [
