@@ -74,11 +74,11 @@ def test_help_describes_the_command_and_the_row_file(tmp_path, option):
 
 
 @needs_cli
-@pytest.mark.parametrize("command, printed", [("rowmint", "1.00\n"), ("rowmint-check", "rowmint-check 1.00\n")])
-def test_version_prints_the_module_version(tmp_path, command, printed):
+@pytest.mark.parametrize("command", ["rowmint", "rowmint-check"])
+def test_version_prints_the_module_version(tmp_path, command):
     path = os.path.join(os.path.dirname(CLI), command + (".exe" if os.name == "nt" else ""))
     result = subprocess.run([path, "--version"], cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-    assert (result.returncode, result.stdout, result.stderr) == (0, printed, "")
+    assert (result.returncode, result.stdout, result.stderr) == (0, "1.00\n", "")
     assert rowmint.__version__ == "1.00"
 
 

@@ -78,7 +78,7 @@ def build_parser() -> "argparse.ArgumentParser":
         def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                      values: Union[str, Sequence[Any], None], option_string: Optional[str] = None) -> None:
             import rowmint
-            sys.stdout.write("%s %s\n" % (PROG, rowmint.__version__))
+            sys.stdout.write(rowmint.__version__ + "\n")
             parser.exit()
 
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG)
