@@ -346,7 +346,8 @@ def plain_warnings(hex_path: str) -> "List[str]":
     folders = package.submodule_search_locations if package is not None else None
     if not folders:
         raise ImportError("rowmint_tools is not installed")
-    spec = importlib.util.spec_from_file_location("rowmint_tools_hex_reader", os.path.join(folders[0], "hex_reader.py"))
+    path = os.path.join(folders[0], "hex_reader.py")
+    spec = importlib.util.spec_from_file_location("rowmint_tools_hex_reader", path)
     if spec is None or spec.loader is None:
         raise ImportError("rowmint_tools has no HEX reader")
     reader = importlib.util.module_from_spec(spec)
