@@ -155,7 +155,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         who, why = failure(error)
         if args.json:
             import json
-            sys.stdout.write(json.dumps(failure_json(args.row_file, "%s: %s" % (who, why))) + "\n")
+            text = why if who == PROG else "%s: %s" % (who, why)
+            sys.stdout.write(json.dumps(failure_json(args.row_file, text)) + "\n")
         else:
             sys.stderr.write("%s: error: %s\n" % (who, why))
         return EXIT_PROBLEM
