@@ -1,6 +1,7 @@
 """Row files proven against their source: rowmint-check, rowmint --check and
 the rowmint_tools API, on the example images and on damaged row files."""
 
+import json
 import os
 import re
 import shlex
@@ -12,8 +13,9 @@ from pathlib import Path
 
 import pytest
 
-from rowmint_tools import check, convert
-from rowmint_tools.check_command import main as rowmint_check
+from rowmint_tools import Problem, check, convert, read_row_file
+from rowmint_tools.check_command import build_parser, main as rowmint_check, simple_options
+from rowmint_tools.report import problem_line
 
 REPO = Path(__file__).resolve().parent.parent
 ELF_DIR = REPO / "examples" / "elf"
@@ -103,6 +105,16 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
     out = capsys.readouterr().out
     for fragment in expected:
         assert str(damaged) + fragment in out, out
+    # the same as JSON: a problem on a row line carries that row and its
+    # address, and the map marks the row
+    assert rowmint_check([str(damaged), "--elf", str(ELF_DIR / "blinky.elf"), "--json", "--map"]) == 1
+    report = json.loads(capsys.readouterr().out)
+    for error in report["errors"]:
+        named = re.match(r"row 0x([0-9A-F]{3})", error["message"])
+        if named and error["line"] is not None:
+            row = int(named.group(1), 16)
+            assert (error["row"], error["address"]) == (row, row * 256), error
+            assert report["map"][row // 64][6 + row % 64] == "X"
 
 
 @pytest.mark.parametrize("change, warning", [
@@ -114,11 +126,111 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
      "12 image bytes in 0x2CC0-0x2CCB; the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB"),
 ])
 def test_image_bytes_left_out_or_overwritten_are_warnings(objcopy, tmp_path, change, warning):
-    elf = tmp_path / "changed.elf"
-    subprocess.run(shlex.split(objcopy) + ["-I", "elf32-little"] + change.split() + [str(ELF_DIR / "blinky.elf"), str(elf)],
-                   check=True, stderr=subprocess.PIPE)
+    elf = changed_blinky(objcopy, tmp_path, change)
     summary = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
     assert [w.message for w in summary.warnings] == [warning]
+
+
+# Inputs that must each end in one line, exit status 1, in bounded memory.
+# {row}, {hex} and {elf} are blinky's; {odd} is a copy of its ELF under a
+# name that is not UTF-8, printed escaped.
+HOSTILE = {
+    "blank-lines": (["blank.cyacd"], "blank.cyacd: error: not a row file: larger than any row file"),
+    "dev-zero": (["/dev/zero"], "/dev/zero: error: not a regular file or pipe"),
+    "dev-zero-hex": (["{row}", "--hex", "/dev/zero"], "/dev/zero: error: not a regular file or pipe"),
+    "hex-as-row-file": (["{hex}"], "{hex}: error: this is an Intel HEX file, not a row file"),
+    "elf-as-row-file": (["{elf}"], "{elf}: error: this is an ELF file, not a row file"),
+    "name-not-utf-8": (["{odd}"], "{dir}/n\\udcff.elf: error: this is an ELF file, not a row file"),
+    "json-unreadable": (["missing.cyacd", "--json"],
+                        {"row_file": "missing.cyacd", "ok": False, "error": "missing.cyacd: No such file or directory",
+                         "row_lines": None, "rows": [], "app_checksum": None, "metadata_fixed": None,
+                         "last_row_index": None, "image": None, "errors": [], "warnings": []}),
+}
+
+
+@posix_only
+@pytest.mark.parametrize("case", sorted(HOSTILE))
+def test_a_hostile_input_ends_in_one_line_within_600_mb(examples, tmp_path, case):
+    args, expected = HOSTILE[case]
+    row_file, hex_file = examples["blinky"]
+    (tmp_path / "blank.cyacd").write_bytes(b"\n" * 2000000)
+    odd = os.path.join(os.fsencode(str(tmp_path)), b"n\xff.elf")
+    shutil.copy(str(ELF_DIR / "blinky.elf"), odd)
+    names = dict(row=str(row_file), hex=str(hex_file), elf=str(ELF_DIR / "blinky.elf"), odd=os.fsdecode(odd),
+                 dir=str(tmp_path))
+    command = [os.fsencode(a.format(**names)) for a in [str(CHECK_COMMAND)] + args]
+    result = subprocess.run([b"bash", b"-c", b'ulimit -v 600000; exec "$@"', b"bash"] + command, cwd=str(tmp_path),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=dict(os.environ, PYTHONIOENCODING="utf-8:strict"))
+    lines = (result.stdout + result.stderr).decode().splitlines()
+    assert result.returncode == 1 and len(lines) == 1, lines
+    if isinstance(expected, dict):
+        assert json.loads(lines[0]) == expected
+    else:
+        assert lines[0] == expected.format(**names)
+
+
+@pytest.mark.parametrize("problem, named", [
+    (Problem("row 0x024 differs from the image", 4), "row 0x024 differs from the image"),
+    # blinky's line 13 is row 0x02D, which holds the metadata record
+    (Problem("the metadata record's fixed bytes are wrong", 13), "row 0x02D: the metadata record's fixed bytes are wrong"),
+    (Problem("rows 0x025 to 0x027 are missing"), "rows 0x025 to 0x027 are missing"),
+])
+def test_a_new_file_not_kept_is_reported_by_rows_not_lines(examples, problem, named):
+    rows = read_row_file(examples["blinky"][0])
+    assert problem_line("app.cyacd", problem, "error", rows) == "app.cyacd (new file, not kept): error: " + named
+
+
+@pytest.mark.parametrize("argv, simple", [
+    (["a.cyacd"], True),
+    (["--map", "a.cyacd", "--elf", "a.elf", "--json"], True),
+    (["--hex", "a.hex", "a.cyacd"], True),
+    (["a.cyacd", "--elf=a.elf"], False),
+    (["a.cyacd", "--json", "--json"], False),
+    (["a.cyacd", "--elf", "-a.elf"], False),
+    (["a.cyacd", "--elf", "a.elf", "--hex", "a.hex"], False),
+    (["a.cyacd", "b.cyacd"], False),
+])
+def test_the_usual_command_lines_are_read_as_argparse_reads_them(argv, simple):
+    # without argparse, whose import costs as much as reading a row file
+    options = simple_options(argv)
+    assert (options is not None) == simple
+    if simple:
+        assert vars(options) == vars(build_parser().parse_args(argv))
+
+
+def changed_blinky(objcopy, folder, change):
+    elf = folder / "changed.elf"
+    subprocess.run(shlex.split(objcopy) + ["-I", "elf32-little"] + change.split() + [str(ELF_DIR / "blinky.elf"), str(elf)],
+                   check=True, stderr=subprocess.PIPE)
+    return elf
+
+
+@posix_only
+@pytest.mark.parametrize("options", [[], ["--strict"], ["--strict", "--check"]], ids=["plain", "strict", "strict-check"])
+@pytest.mark.parametrize("change, warning", [
+    ("--change-addresses 0", None),
+    ("--change-addresses -0x400", "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF"),
+    ("--remove-section .metadata_area", "the metadata record overwrites 12 image bytes at 0x2CC0-0x2CCB"),
+], ids=["sound", "linked-low", "no-reservation"])
+def test_the_plain_command_warns_of_lost_bytes_and_strict_refuses(objcopy, tmp_path, change, warning, options):
+    elf = changed_blinky(objcopy, tmp_path, change)
+    (tmp_path / "app.cyacd").write_text("old\n")
+    result = subprocess.run([str(BIN / "rowmint")] + options + [objcopy, str(elf), "app.hex", "app.cyacd"],
+                            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    refused = bool(warning and options)
+    assert (result.returncode, result.stdout) == (int(refused), "")
+    assert sorted(os.listdir(str(tmp_path))) == ["app.cyacd", "app.hex", "changed.elf"]
+    assert ((tmp_path / "app.cyacd").read_text() == "old\n") == refused
+    lines = result.stderr.splitlines()
+    if not warning:
+        assert lines == []
+    elif not refused:
+        assert lines == ["app.cyacd: warning: " + warning]
+    else:
+        assert lines[0] == "app.cyacd (new file, not kept): error: " + warning
+        assert lines[-1] == ("rowmint: error: --strict: the conversion loses or overwrites image bytes; "
+                             "app.cyacd is left as it was")
 
 
 @posix_only
@@ -137,7 +249,7 @@ def test_rowmint_check_replaces_only_a_proven_row_file(objcopy, tmp_path, tool, 
     assert (tmp_path / "link.cyacd").is_symlink() and stat.S_IMODE(target.stat().st_mode) == 0o640
     if status:
         assert target.read_text() == "old\n"
-        assert "link.cyacd:4: error: row 0x024 differs from the image" in result.stderr
+        assert "link.cyacd (new file, not kept): error: row 0x024 differs from the image" in result.stderr
         assert result.stderr.endswith("rowmint: error: the new row file does not match %s; link.cyacd is left as "
                                       "it was\n" % (ELF_DIR / "blinky.elf"))
     else:

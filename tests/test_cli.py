@@ -11,8 +11,10 @@ import os
 import shlex
 import shutil
 import stat
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -67,15 +69,17 @@ def test_help_describes_the_command_and_the_row_file(tmp_path, option):
     assert result.returncode == 0
     assert result.stderr == ""
     out = result.stdout
-    assert out.startswith("usage: rowmint [-h] [--version] [--check[=hex]] [--verbose] OBJCOPY ELF HEX CYACD\n")
+    assert out.startswith("usage: rowmint [-h] [--version] [--check[=elf|hex]] [--strict] [--verbose] OBJCOPY ELF HEX CYACD\n")
     for fact in ['"256A11B50000"', "525 characters", "0100", "512", "checksum",
                  "0x2200", "0x1FFFF", "metadata", "last row", '"--"']:
         assert fact in " ".join(out.split()), fact
 
 
 @needs_cli
-def test_version_prints_the_module_version(tmp_path):
-    result = run_cli(tmp_path, "--version")
+@pytest.mark.parametrize("command", ["rowmint", "rowmint-check"])
+def test_version_prints_the_module_version(tmp_path, command):
+    path = os.path.join(os.path.dirname(CLI), command + (".exe" if os.name == "nt" else ""))
+    result = subprocess.run([path, "--version"], cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert (result.returncode, result.stdout, result.stderr) == (0, "1.00\n", "")
     assert rowmint.__version__ == "1.00"
 
@@ -96,7 +100,7 @@ def test_usage_errors_exit_2_before_any_tool_runs(tmp_path, args):
     assert result.returncode == 2
     assert result.stdout == ""
     lines = result.stderr.splitlines()
-    assert lines[0] == "usage: rowmint [-h] [--version] [--check[=hex]] [--verbose] OBJCOPY ELF HEX CYACD"
+    assert lines[0] == "usage: rowmint [-h] [--version] [--check[=elf|hex]] [--strict] [--verbose] OBJCOPY ELF HEX CYACD"
     assert lines[-1].startswith("rowmint: error: ")
     assert "Traceback" not in result.stderr
     assert os.listdir(str(tmp_path)) == []
@@ -287,6 +291,23 @@ def test_what_the_user_keeps_is_refused_before_the_real_tool(tmp_path, objcopy, 
     assert (tmp_path / "app.cyacd").read_text() == "256A11B50000\n"
     assert stat.S_ISFIFO(os.stat(str(tmp_path / "fifo")).st_mode)
     assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+@needs_cli
+@posix_only
+@pytest.mark.parametrize("name", ["SIGTERM", "SIGHUP"])
+def test_a_strict_conversion_ended_by_a_signal_leaves_no_scratch_folder(tmp_path, name):
+    tool = "sleep 1; " + copying_tool(tmp_path, GOOD_RECORD + "\n" + EOF_RECORD + "\n")
+    (tmp_path / "out.cyacd").write_text("previous\n")
+    process = subprocess.Popen([CLI, "--strict", tool, "in.elf", "out.hex", "out.cyacd"], cwd=str(tmp_path),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while not any(entry.startswith(".cyacd-") for entry in os.listdir(str(tmp_path))):
+        assert process.poll() is None, process.communicate()
+        time.sleep(0.01)
+    process.send_signal(getattr(signal, name))
+    assert process.communicate(timeout=120) == (b"", b"")
+    assert process.returncode == 128 + getattr(signal, name)
+    # out.hex is there or not, as the signal came before or after the tool ran
+    assert set(os.listdir(str(tmp_path))) - {"out.hex"} == {"copy_hex.py", "out.cyacd", "prepared.hex"}
+    assert (tmp_path / "out.cyacd").read_text() == "previous\n"
 
 
 # --- the launcher in-process: what no real tool brings about -------------------
@@ -336,12 +357,33 @@ def test_each_kind_of_failure_becomes_one_line(launcher, monkeypatch, capsys, er
     assert (out, err) == ("", "rowmint: error: " + expected + "\n")
 
 
+@pytest.mark.parametrize("names_the_scratch_file", [True, False])
+def test_a_full_disk_in_the_scratch_folder_names_the_row_file(launcher, tmp_path, monkeypatch, capsys,
+                                                               names_the_scratch_file):
+    def full_disk(tool, elf, hex_file, row_file):
+        raise OSError(errno.ENOSPC, "No space left on device", *([row_file] if names_the_scratch_file else []))
+    monkeypatch.setattr("rowmint_tools.conversion.run_main", full_disk)
+    monkeypatch.chdir(tmp_path)
+    assert launcher.run(["--strict"] + ARGS) == 1
+    assert capsys.readouterr() == ("", "rowmint: error: cannot write row file out.cyacd: No space left on device\n")
+    assert os.listdir(str(tmp_path)) == []
+
+
 def test_keyboard_interrupt_exits_130_quietly(launcher, monkeypatch, capsys):
     def system(cmd):
         raise KeyboardInterrupt
     monkeypatch.setattr(rowmint, "os", make_os(system))
     assert launcher.run(ARGS) == 130
     assert capsys.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("options", [
+    ["--check"], ["--strict", "--verbose", "--check=hex"], ["--check=elf", "--strict"], ["--check", "--check=hex"],
+])
+def test_options_before_the_paths_are_read_as_argparse_reads_them(launcher, options):
+    argv = options + ARGS
+    parsed = launcher.build_parser("1.00").parse_args(launcher._check_spelled_out(argv))
+    assert vars(launcher._parse(argv, "1.00")) == vars(parsed)
 
 
 def test_main_sees_exactly_the_four_arguments_and_argv_is_restored(launcher, monkeypatch):

@@ -3,14 +3,18 @@
 The conversion itself is rowmint.main(), run exactly as it is; this module
 only parses the command line, hands the four arguments to main() through
 sys.argv, and turns a failed conversion into one line on stderr and an exit
-status. With --check, the row file is proven by rowmint_tools before it
-replaces the old one.
+status. After a conversion it warns of image bytes that the row file
+loses or the metadata record overwrites. With --check, the row file is
+proven by rowmint_tools before it replaces the old one; with --strict, those
+warnings fail the conversion.
 
 The command should cost little more than the conversion: at start-up this
 module imports only what is already loaded when the interpreter starts (os,
 sys). argparse, textwrap, signal, subprocess and rowmint_tools are imported
 where they are needed: for help, the version, a usage error, a failed
-conversion, --check or --verbose.
+conversion, --check, --strict or --verbose. The warnings come from one file
+of rowmint_tools, loaded on its own (importlib.util, no typing, no
+dataclasses, not the package's __init__).
 """
 
 import os
@@ -20,16 +24,24 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:  # type checkers only; typing costs start-up time
     import argparse
     import subprocess
+    from types import FrameType
     from typing import Callable, List, Optional, TextIO
 
+    from rowmint_tools.proof import Report
+
 PROG = "rowmint"
-USAGE = "rowmint [-h] [--version] [--check[=hex]] [--verbose] OBJCOPY ELF HEX CYACD"
+USAGE = "rowmint [-h] [--version] [--check[=elf|hex]] [--strict] [--verbose] OBJCOPY ELF HEX CYACD"
 
 # Exit statuses: 0 done, 1 the conversion (or with --check its proof) failed,
 # 2 a usage error (argparse's), 130 interrupted (128 + SIGINT, as a shell
-# reports it).
+# reports it; 128 + the signal for SIGTERM and SIGHUP under --check and
+# --strict).
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 130
+EXIT_SIGNALLED = 128
+
+# Options that _parse reads without argparse when they come before the paths.
+PLAIN_FLAGS = frozenset(("--check", "--check=elf", "--check=hex", "--strict", "--verbose"))
 
 SUMMARY = (
     'Convert a firmware ELF image into a cyacd row file. OBJCOPY is run '
@@ -57,7 +69,11 @@ ROW_FILE = (
 )
 
 CHECK = (
-    'With --check, the conversion writes a new row file beside CYACD and '
+    'After a conversion, rowmint warns on stderr of image bytes below 0x2200, '
+    'which the row file leaves out, and of image bytes that the metadata '
+    'record overwrites; bytes from 0x20000 up (configuration sections) get no '
+    'warning. With --check (or --check=elf), the conversion writes a new row '
+    'file beside CYACD and '
     'proves it against ELF (with --check=hex, against the HEX file OBJCOPY '
     'wrote, for an OBJCOPY given options that change the image on purpose): '
     'its rows are exactly the rows the image reaches in 0x2200 to 0x1FFFF and '
@@ -66,7 +82,10 @@ CHECK = (
     'permission bits are kept). Otherwise the report goes to stderr, CYACD is '
     'left as it was, and the exit status is 1. Image bytes that the row file '
     'leaves out (below 0x2200, from 0x20000 up) or overwrites (the metadata '
-    'area) are reported as warnings. "rowmint-check ROWFILE --elf ELF" proves '
+    'area) are reported as warnings. With --strict, the new row file is '
+    'written beside CYACD in the same way, and those warnings (of the '
+    'conversion, and with --check of the proof) fail it: exit status 1, and '
+    'CYACD is left as it was. "rowmint-check ROWFILE --elf ELF" proves '
     'a row file at any time.'
 )
 
@@ -77,8 +96,8 @@ EPILOG = (
     'take "-image.elf" for options of its own, so write those as '
     '"./-image.elf". Exit status: 0 when '
     'the row file was written, 1 when the conversion or, with --check, its '
-    'proof failed (stderr says why; no row file is written), 2 for a usage '
-    'error.'
+    'proof failed, or --strict refused it (stderr says why; no row file is '
+    'written), 2 for a usage error.'
 )
 
 
@@ -86,9 +105,9 @@ class Arguments:
     """The four paths and the options, as argparse's namespace holds them."""
 
     def __init__(self, objcopy: str, elf: str, hex: str, cyacd: str,
-                 check: "Optional[str]" = None, verbose: bool = False) -> None:
+                 check: "Optional[str]" = None, verbose: bool = False, strict: bool = False) -> None:
         self.objcopy, self.elf, self.hex, self.cyacd = objcopy, elf, hex, cyacd
-        self.check, self.verbose = check, verbose
+        self.check, self.verbose, self.strict = check, verbose, strict
 
 
 def _wrap(*paragraphs: str) -> str:
@@ -104,7 +123,7 @@ def build_parser(version: str) -> "argparse.ArgumentParser":
             # The value of --check goes after "=": "--check hex" would read
             # hex as OBJCOPY.
             if action.dest == "check":
-                return "--check[=hex]"
+                return "--check[=elf|hex]"
             return super()._format_action_invocation(action)
 
     parser = argparse.ArgumentParser(
@@ -119,6 +138,9 @@ def build_parser(version: str) -> "argparse.ArgumentParser":
         "--check", nargs="?", const="elf", choices=("elf", "hex"),
         help="prove the new row file against ELF, or with --check=hex against HEX, "
              "before it replaces CYACD")
+    parser.add_argument("--strict", action="store_true",
+                        help="fail the conversion, keeping CYACD as it was, when image bytes are left out "
+                             "below 0x2200 or overwritten by the metadata record")
     parser.add_argument("--verbose", action="store_true",
                         help="after a conversion, print one line summing up the row file")
     parser.add_argument(
@@ -249,8 +271,7 @@ def _interrupted_tool(error: Exception) -> bool:
 
 def _fail(message: str) -> int:
     # Always one line, whatever the message or a command in it holds.
-    sys.stderr.write("%s: error: %s\n" % (PROG, " ".join(message.splitlines())))
-    sys.stderr.flush()
+    _say("%s: error: %s" % (PROG, " ".join(message.splitlines())), sys.stderr)
     return EXIT_FAILED
 
 
@@ -262,6 +283,19 @@ def _check_spelled_out(argv: "List[str]") -> "List[str]":
     return ["--check=elf" if arg == "--check" else arg for arg in argv]
 
 
+def _plain_options(argv: "List[str]") -> "Optional[Arguments]":
+    """Options from PLAIN_FLAGS, each once, then four plain arguments: read
+    without argparse, whose import costs about as much as a check's reading
+    of the row file. None for anything else."""
+    flags = argv[:-4]
+    checks = [flag for flag in flags if flag.startswith("--check")]
+    if (len(argv) <= 4 or not set(flags) <= PLAIN_FLAGS or len(set(flags)) < len(flags) or len(checks) > 1
+            or any(arg.startswith("-") for arg in argv[-4:])):
+        return None
+    check = ("hex" if checks[0] == "--check=hex" else "elf") if checks else None
+    return Arguments(argv[-4], argv[-3], argv[-2], argv[-1], check, "--verbose" in flags, "--strict" in flags)
+
+
 def _parse(argv: "List[str]", version: str) -> Arguments:
     """The four paths and the options; exits through argparse for help, the
     version and usage errors."""
@@ -269,8 +303,11 @@ def _parse(argv: "List[str]", version: str) -> Arguments:
         # Four plain arguments are all argparse could make of them: it reads
         # only arguments that begin with "-" as options.
         return Arguments(argv[0], argv[1], argv[2], argv[3])
+    plain = _plain_options(argv)
+    if plain is not None:
+        return plain
     args = build_parser(version).parse_args(_check_spelled_out(argv))
-    return Arguments(args.objcopy, args.elf, args.hex, args.cyacd, args.check, args.verbose)
+    return Arguments(args.objcopy, args.elf, args.hex, args.cyacd, args.check, args.verbose, args.strict)
 
 
 def run(argv: "Optional[List[str]]" = None) -> int:
@@ -283,7 +320,7 @@ def run(argv: "Optional[List[str]]" = None) -> int:
         return EXIT_INTERRUPTED
 
     args = _parse(sys.argv[1:] if argv is None else list(argv), rowmint.__version__)
-    if args.check is not None:
+    if args.check is not None or args.strict:
         return _guarded(lambda: _convert_and_prove(args), args)
 
     def convert() -> int:
@@ -293,6 +330,7 @@ def run(argv: "Optional[List[str]]" = None) -> int:
             rowmint.main()
         finally:
             sys.argv = saved_argv
+        _warn_of_lost_bytes(args)
         if args.verbose:
             from rowmint_tools.conversion import summarize
             from rowmint_tools.row_file import read_row_file
@@ -308,6 +346,8 @@ def _guarded(convert: "Callable[[], int]", args: Arguments) -> int:
         return convert()
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
+    except _Terminated as terminated:
+        return EXIT_SIGNALLED + terminated.signum
     except Exception as error:
         # Ctrl-C while the tool runs: the shell's wait shields this process,
         # the tool dies of SIGINT. The user asked for it: no message.
@@ -318,26 +358,105 @@ def _guarded(convert: "Callable[[], int]", args: Arguments) -> int:
 
 def _say(line: str, stream: "Optional[TextIO]" = None) -> None:
     out = sys.stdout if stream is None else stream
-    out.write(line + "\n")
+    try:
+        out.write(line + "\n")
+    except UnicodeEncodeError:  # a file name the terminal cannot encode
+        out.write(line.encode("ascii", "backslashreplace").decode("ascii") + "\n")
     out.flush()
 
 
+def plain_warnings(hex_path: str) -> "List[str]":
+    """The warnings of the tools' HEX reader, loaded from its file alone:
+    the package's __init__ would import typing and dataclasses, which cost
+    more than the conversion."""
+    import importlib.util
+    package = importlib.util.find_spec("rowmint_tools")
+    folders = package.submodule_search_locations if package is not None else None
+    if not folders:
+        raise ImportError("rowmint_tools is not installed")
+    path = os.path.join(folders[0], "hex_reader.py")
+    spec = importlib.util.spec_from_file_location("rowmint_tools_hex_reader", path)
+    if spec is None or spec.loader is None:
+        raise ImportError("rowmint_tools has no HEX reader")
+    reader = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reader)
+    found: "List[str]" = reader.plain_warnings(hex_path)
+    return found
+
+
+def _warn_of_lost_bytes(args: Arguments) -> None:
+    """After a conversion that succeeded: one warning line per kind of image
+    bytes the row file loses. The row file is sound either way, so a scan
+    that fails is itself only a warning."""
+    try:
+        warnings = plain_warnings(args.hex)
+    except Exception as error:
+        warnings = ["cannot look for image bytes left out: %s" % describe(error, args)]
+    for warning in warnings:
+        _say("%s: warning: %s" % (_name(args.cyacd), warning), sys.stderr)
+
+
+class _Terminated(BaseException):
+    """SIGTERM or SIGHUP while a new row file is on its way: unwinds like
+    Ctrl-C, so that the scratch folder is removed."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _unwind_on_termination() -> None:
+    import signal
+
+    def terminated(signum: int, frame: "Optional[FrameType]") -> None:
+        raise _Terminated(signum)
+    for name in ("SIGTERM", "SIGHUP"):
+        number = getattr(signal, name, None)
+        if number is not None:
+            signal.signal(number, terminated)
+
+
+def _strict_findings(args: Arguments, report: "Report") -> "List[str]":
+    """What --strict refuses: the plain command's warnings, and the proof's
+    warnings of the same kinds. Bytes from 0x20000 up never count."""
+    findings = plain_warnings(args.hex)
+    for warning in report.warnings:
+        text = warning.message
+        if ("below 0x2200" in text or "the metadata record overwrites" in text) and text not in findings:
+            findings.append(text)
+    return findings
+
+
 def _convert_and_prove(args: Arguments) -> int:
-    """--check: a new row file, proven, and only then over the old one."""
-    from rowmint_tools.conversion import CheckFailed, convert_and_prove, summarize
+    """--check and --strict: a new row file, proven or vetted, and only then
+    over the old one."""
+    from rowmint_tools.conversion import CheckFailed, StrictFailed, convert_and_prove, summarize
     from rowmint_tools.report import problem_lines
 
+    def vet(report: "Report") -> None:
+        if args.strict:
+            findings = _strict_findings(args, report)
+            if findings:
+                raise StrictFailed(findings)
+
+    _unwind_on_termination()
     source = args.elf if args.check == "elf" else args.hex
+    kept = "%s is left as it was" % _name(args.cyacd)
     try:
-        report = convert_and_prove(args.objcopy, args.elf, args.hex, args.cyacd, against=args.check or "elf")
+        report = convert_and_prove(args.objcopy, args.elf, args.hex, args.cyacd, against=args.check, vet=vet)
     except CheckFailed as failed:
-        for line in problem_lines(failed.report, _name(args.cyacd)):
+        for line in problem_lines(failed.report, _name(args.cyacd), kept=False):
             _say(line, sys.stderr)
-        return _fail("the new row file does not match %s; %s is left as it was" % (_name(source), _name(args.cyacd)))
+        return _fail("the new row file does not match %s; %s" % (_name(source), kept))
+    except StrictFailed as refused:
+        for finding in refused.findings:
+            _say("%s (new file, not kept): error: %s" % (_name(args.cyacd), finding), sys.stderr)
+        return _fail("--strict: the conversion loses or overwrites image bytes; %s" % kept)
     for line in problem_lines(report, _name(args.cyacd)):  # its warnings
         _say(line, sys.stderr)
     if args.verbose:
-        _say("%s, proven against %s" % (summarize(report.row_file, args.cyacd), _name(source)))
+        proven = ", proven against %s" % _name(source) if args.check is not None else ""
+        _say("%s%s" % (summarize(report.row_file, args.cyacd), proven))
     return 0
 
 

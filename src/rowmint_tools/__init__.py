@@ -9,14 +9,16 @@ as it is, with keywords and path objects, and may prove the result before it
 replaces the old row file; `diff` compares two row files; `export` writes
 what a device holds after the bootloader has written one, as Intel HEX or
 binary.
-"""
 
-from typing import Any
+The names are loaded when first used: each command imports only what it
+runs, and start-up time is most of what a check costs.
+"""
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from .conversion import CheckFailed, Summary, convert
     from .image import Image, Piece
+    from .input_files import InputRefused
     from .output_file import OutputRefused
     from .proof import Report, check
     from .row_diff import Diff, RowChange, Span, diff
@@ -24,12 +26,10 @@ if TYPE_CHECKING:
     from .row_file import Problem, Row, RowFile, read_row_file
     from .row_input import Finding, RowFileRefused, TooLarge
 
-# Each name is loaded from its module at first use: a command imports only
-# what it runs (the conversion's helpers, the ELF and HEX readers, the
-# exporter each cost start-up time).
 _MODULES = {
     "conversion": ("CheckFailed", "Summary", "convert"),
     "image": ("Image", "Piece"),
+    "input_files": ("InputRefused",),
     "output_file": ("OutputRefused",),
     "proof": ("Report", "check"),
     "row_diff": ("Diff", "RowChange", "Span", "diff"),
@@ -40,21 +40,21 @@ _MODULES = {
 _HOME = {name: module for module, names in _MODULES.items() for name in names}
 
 __all__ = [
-    "CheckFailed", "Diff", "Exported", "Finding", "Image", "OutputRefused", "Piece", "Problem", "Report",
-    "Row", "RowChange", "RowFile", "RowFileRefused", "Span", "Summary", "TooLarge",
+    "CheckFailed", "Diff", "Exported", "Finding", "Image", "InputRefused", "OutputRefused", "Piece", "Problem",
+    "Report", "Row", "RowChange", "RowFile", "RowFileRefused", "Span", "Summary", "TooLarge",
     "check", "convert", "diff", "export", "read_row_file",
 ]
 
 
-def __getattr__(name: str) -> Any:
-    module = _HOME.get(name)
-    if module is None:
-        raise AttributeError("module %r has no attribute %r" % (__name__, name))
-    from importlib import import_module
-    value = getattr(import_module("." + module, __name__), name)
-    globals()[name] = value
-    return value
+if not TYPE_CHECKING:  # type checkers see the imports above instead
+    def __getattr__(name):
+        module = _HOME.get(name)
+        if module is None:
+            raise AttributeError("module %r has no attribute %r" % (__name__, name))
+        import importlib
+        value = getattr(importlib.import_module("." + module, __name__), name)
+        globals()[name] = value
+        return value
 
-
-def __dir__() -> Any:
-    return sorted(set(globals()) | set(_HOME))
+    def __dir__():
+        return sorted(set(globals()) | set(_HOME))

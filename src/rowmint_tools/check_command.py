@@ -2,19 +2,22 @@
 proves it against the ELF or HEX file it came from.
 
 Exit status: 0 when the row file is sound (warnings allowed), 1 on a
-problem, 2 on a usage error.
+problem or an input that cannot be read, 2 on a usage error, 130 when
+interrupted.
 """
 
-import argparse
-import json
 import sys
-from typing import List, Optional
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
+from .input_files import InputRefused, require_kind
 from .proof import Report, check
-from .report import as_json, flash_map, problem_lines, summary_lines, verdict
+from .report import as_json, error_rows, failure_json, flash_map, problem_lines, summary_lines, verdict
 
 PROG = "rowmint-check"
-EXIT_SOUND, EXIT_PROBLEM = 0, 1
+EXIT_SOUND, EXIT_PROBLEM, EXIT_INTERRUPTED = 0, 1, 130
+
+if TYPE_CHECKING:
+    import argparse
 
 DESCRIPTION = (
     "Read a cyacd row file strictly and show what it holds: its rows, the "
@@ -27,39 +30,138 @@ DESCRIPTION = (
     "below 0x2200 or from 0x20000 up, which a row file leaves out, and "
     "image bytes in the metadata area of the last row are warnings."
 )
-EPILOG = "Exit status: 0 when the row file is sound, 1 on a problem, 2 for a usage error."
+EPILOG = ("Exit status: 0 when the row file is sound, 1 on a problem or an input that cannot be read, "
+          "2 for a usage error.")
 
 
-def build_parser() -> argparse.ArgumentParser:
+class Options:
+    """What the command line asks for."""
+
+    def __init__(self, row_file: str, elf: Optional[str] = None, hex: Optional[str] = None,
+                 json: bool = False, map: bool = False) -> None:
+        self.row_file, self.elf, self.hex, self.json, self.map = row_file, elf, hex, json, map
+
+
+def simple_options(argv: List[str]) -> Optional[Options]:
+    """The usual command lines, read without argparse, whose import costs
+    about as much as reading a row file: ROWFILE, at most one of --elf ELF
+    and --hex HEX, --json, --map, each once. Anything else is argparse's,
+    for help, the version and usage errors."""
+    named = {}
+    row_files = []
+    words = iter(argv)
+    for word in words:
+        if word in named or (word in ("--elf", "--hex") and ("--elf" in named or "--hex" in named)):
+            return None
+        if word in ("--json", "--map"):
+            named[word] = ""
+        elif word in ("--elf", "--hex"):
+            value = next(words, "-")
+            if value.startswith("-"):
+                return None
+            named[word] = value
+        elif word.startswith("-"):
+            return None
+        else:
+            row_files.append(word)
+    if len(row_files) != 1:
+        return None
+    return Options(row_files[0], named.get("--elf"), named.get("--hex"), "--json" in named, "--map" in named)
+
+
+def build_parser() -> "argparse.ArgumentParser":
+    import argparse
+
+    class VersionAction(argparse.Action):
+        """--version: the conversion module's version, loaded only when asked."""
+
+        def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                     values: Union[str, Sequence[Any], None], option_string: Optional[str] = None) -> None:
+            import rowmint
+            sys.stdout.write(rowmint.__version__ + "\n")
+            parser.exit()
+
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG)
+    parser.add_argument("--version", action=VersionAction, nargs=0, default=argparse.SUPPRESS,
+                        help="print the version and exit")
     parser.add_argument("row_file", metavar="ROWFILE", help="the row file to read")
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--elf", metavar="ELF", help="prove it against this ELF file")
     source.add_argument("--hex", metavar="HEX", help="prove it against this Intel HEX file")
-    parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    parser.add_argument("--json", action="store_true",
+                        help="print the report, or the failure to read an input, as one JSON object")
     parser.add_argument("--map", action="store_true",
                         help="draw the 512 flash rows, a character each: B bootloader, # a row of the file, "
-                             "M the row with the metadata record, . empty")
+                             "M the row with the metadata record, X a row with an error, . empty")
     return parser
 
 
 def print_report(report: Report, name: str, with_map: bool) -> None:
     lines = summary_lines(report, name)
     if with_map:
-        lines += flash_map(report.row_file)
+        lines += flash_map(report.row_file, error_rows(report))
     lines += problem_lines(report, name)
     lines.append(verdict(report, name))
     sys.stdout.write("".join(line + "\n" for line in lines))
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def tolerant_output() -> None:
+    """File names the terminal cannot encode are written escaped
+    (backslashreplace), never as a UnicodeEncodeError."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="backslashreplace")
+
+
+def failure(error: Exception) -> Tuple[str, str]:
+    """Who failed and why, for one line "WHO: error: WHY"."""
+    if isinstance(error, InputRefused):
+        return error.filename, error.reason
+    if isinstance(error, OSError) and isinstance(error.filename, str):
+        return error.filename, error.strerror or str(error)
+    if isinstance(error, (OSError, ValueError)) and str(error):
+        return PROG, " ".join(str(error).splitlines())
+    # pyelftools or zlib on a hostile file, or memory run out: one line all the same
+    message = " ".join(str(error).splitlines())
+    return PROG, "cannot read the input: %s%s" % (type(error).__name__, ": " + message if message else "")
+
+
+def parse(argv: List[str]) -> Options:
+    """The options; exits through argparse for help, the version and usage errors."""
+    simple = simple_options(argv)
+    if simple is not None:
+        return simple
     args = build_parser().parse_args(argv)
+    return Options(args.row_file, args.elf, args.hex, args.json, args.map)
+
+
+def checked(args: Options) -> Report:
+    if args.elf is not None:
+        require_kind(args.elf, seekable=True)
+    if args.hex is not None:
+        require_kind(args.hex, seekable=False)
+    return check(args.row_file, elf=args.elf, hex_file=args.hex)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    tolerant_output()
+    args = parse(sys.argv[1:] if argv is None else list(argv))
     try:
-        report = check(args.row_file, elf=args.elf, hex_file=args.hex)
-    except (OSError, ValueError) as error:
-        sys.stderr.write("%s: error: %s\n" % (PROG, error))
+        report = checked(args)
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except Exception as error:  # every failure is one line, never a traceback
+        who, why = failure(error)
+        if args.json:
+            import json
+            text = why if who == PROG else "%s: %s" % (who, why)
+            sys.stdout.write(json.dumps(failure_json(args.row_file, text)) + "\n")
+        else:
+            sys.stderr.write("%s: error: %s\n" % (who, why))
         return EXIT_PROBLEM
     if args.json:
+        import json
         sys.stdout.write(json.dumps(as_json(report, args.row_file, args.map)) + "\n")
     else:
         print_report(report, args.row_file, args.map)

@@ -1,23 +1,21 @@
 """Conversions through `rowmint.main()`, run as it is, and the replacement of
 a row file by one that has been proven first."""
 
+import _thread
 import errno
 import os
-import shutil
 import stat
 import sys
-import tempfile
-import threading
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Iterator, Optional, Tuple
+from typing import Callable, Iterator, List, Optional, Tuple
 
 from .path_guards import check_paths
 from .proof import Report, check as check_row_file
 from .row_file import PathArg, Problem, RowFile, metadata_text, read_row_file
 
 # main() reads its paths from sys.argv, which the whole process shares.
-_one_conversion_at_a_time = threading.Lock()
+_one_conversion_at_a_time = _thread.allocate_lock()
 
 
 class CheckFailed(ValueError):
@@ -27,6 +25,16 @@ class CheckFailed(ValueError):
         first = report.problems[0] if report.problems else Problem("no problem recorded")
         super().__init__("the new row file failed its check: %s" % first.message)
         self.report = report
+
+
+class StrictFailed(ValueError):
+    """Under --strict, a conversion that loses or overwrites image bytes;
+    the old row file was left as it was. `findings` are the warnings that
+    failed it."""
+
+    def __init__(self, findings: List[str]) -> None:
+        super().__init__("the conversion loses or overwrites image bytes: %s" % findings[0])
+        self.findings = findings
 
 
 @dataclass(frozen=True)
@@ -82,6 +90,72 @@ def replace_keeping(new: str, target: str) -> None:
     os.replace(new, final)
 
 
+def _named_as_given(error: OSError, folder: str, row_file: str) -> OSError:
+    """The error of a step in the scratch folder, naming the row file as the
+    caller gave it: the scratch path means nothing to the user. A full disk
+    met while the row file is written names no file at all."""
+    final = os.path.realpath(row_file)
+    named = [name for name in (error.filename, error.filename2) if isinstance(name, str)]
+    if any(name == final or name.startswith(folder + os.sep) for name in named):
+        return OSError(error.errno, error.strerror, row_file)
+    if not named and error.errno in (errno.ENOSPC, errno.EFBIG, getattr(errno, "EDQUOT", errno.ENOSPC)):
+        return OSError(error.errno, error.strerror, row_file)
+    return error
+
+
+def _folder_beside(final: str) -> str:
+    """A new folder, only for this process, beside the file `final`, as
+    tempfile.mkdtemp would make it. Its name is short whatever the row
+    file's, which the new file inside keeps: a row-file name as long as the
+    file system allows still fits. tempfile and shutil are not imported:
+    with random and the compressors they bring, they would cost --check more
+    than its own work."""
+    prefix = os.path.join(os.path.dirname(final), ".cyacd-")
+    for _ in range(100):
+        folder = prefix + os.urandom(4).hex() + ".tmp"
+        try:
+            os.mkdir(folder, 0o700)
+            return folder
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free name for a scratch folder", prefix)
+
+
+def _remove_folder(folder: str) -> None:
+    """Removes the scratch folder and the files in it (it holds no folders);
+    what cannot be removed stays, as with shutil.rmtree(ignore_errors=True)."""
+    try:
+        entries = os.listdir(folder)
+    except OSError:
+        return
+    for entry in entries:
+        try:
+            os.remove(os.path.join(folder, entry))
+        except OSError:
+            pass
+    try:
+        os.rmdir(folder)
+    except OSError:
+        pass
+
+
+def _hold_signals() -> Callable[[], None]:
+    """Holds Ctrl-C, SIGTERM and SIGHUP back until the call returned: one
+    that came between the scratch folder's creation and the code that
+    removes it would leave the folder behind. Where signals cannot be held
+    (Windows), does nothing."""
+    import signal
+    mask = getattr(signal, "pthread_sigmask", None)
+    if mask is None:
+        return lambda: None
+    held = {getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)}
+    before = mask(signal.SIG_BLOCK, held)
+
+    def release() -> None:
+        mask(signal.SIG_SETMASK, before)
+    return release
+
+
 @contextmanager
 def _scratch_beside(target: str) -> Iterator[str]:
     """A path for a new row file in a folder of its own beside the file that
@@ -89,35 +163,53 @@ def _scratch_beside(target: str) -> Iterator[str]:
     final = os.path.realpath(target)
     if os.path.isdir(final):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+    release = _hold_signals()
     try:
-        # A short name whatever the row file's: the new file inside keeps that name.
-        folder = tempfile.mkdtemp(prefix=".cyacd-", suffix=".tmp", dir=os.path.dirname(final))
+        folder = _folder_beside(final)
     except OSError as error:
+        release()
         error.filename = target  # a missing folder, say: the row file's, as the caller named it
         raise
     try:
+        release()
         yield os.path.join(folder, os.path.basename(final))
+    except OSError as error:
+        named = _named_as_given(error, folder, target)
+        if named is error:
+            raise
+        raise named from error
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        _remove_folder(folder)
 
 
-def convert_and_prove(tool: str, elf: str, hex_file: str, row_file: str, against: str = "elf") -> Report:
+def _proven(fresh: str, against: Optional[str], elf: str, hex_file: str) -> Report:
+    if against == "elf":
+        return check_row_file(fresh, elf=elf)
+    if against == "hex":
+        return check_row_file(fresh, hex_file=hex_file)
+    rows = read_row_file(fresh)  # no proof asked for: the layout alone
+    return Report(rows, None, rows.problems, ())
+
+
+def convert_and_prove(tool: str, elf: str, hex_file: str, row_file: str, against: Optional[str] = "elf",
+                      vet: Optional[Callable[[Report], None]] = None) -> Report:
     """Converts into a new row file beside `row_file`, proves it against the
-    ELF (or, with against="hex", the HEX file the tool wrote) and only then
-    moves it over `row_file`. Raises CheckFailed when the proof fails, what
-    main() would raise for the paths given (before the tool runs), and
-    whatever main() raises; `row_file` is untouched either way."""
-    if against not in ("elf", "hex"):
-        raise ValueError("against is 'elf' or 'hex', not %r" % (against,))
+    ELF (or, with against="hex", the HEX file the tool wrote; with None, its
+    layout alone), hands the report to `vet`, which raises to refuse the
+    file, and only then moves it over `row_file`. Raises CheckFailed when
+    the proof fails, what main() would raise for the paths given (before the
+    tool runs), and whatever main() or `vet` raises; `row_file` is untouched
+    either way."""
+    if against not in ("elf", "hex", None):
+        raise ValueError("against is 'elf', 'hex' or None, not %r" % (against,))
     check_paths(elf, hex_file, row_file)  # main() sees only the scratch path
     with _scratch_beside(row_file) as fresh:
         run_main(tool, elf, hex_file, fresh)
-        if against == "elf":
-            report = check_row_file(fresh, elf=elf)
-        else:
-            report = check_row_file(fresh, hex_file=hex_file)
+        report = _proven(fresh, against, elf, hex_file)
         if not report.ok:
             raise CheckFailed(report)
+        if vet is not None:
+            vet(report)
         replace_keeping(fresh, row_file)
     return report
 
@@ -127,6 +219,7 @@ def _hex_path(hex_file: Optional[PathArg]) -> Iterator[str]:
     if hex_file is not None:
         yield os.fspath(hex_file)
         return
+    import tempfile
     with tempfile.TemporaryDirectory(prefix="rowmint-") as folder:
         yield os.path.join(folder, "image.hex")
 

@@ -6,9 +6,11 @@ it is what the conversion's output is checked with.
 """
 
 import os
-import re
+import zlib
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple, Union
+
+from .input_files import hex_body, read_row_file_bytes
 
 PathArg = Union[str, "os.PathLike[str]"]
 
@@ -26,7 +28,9 @@ METADATA_AREA = 192
 METADATA_RECORD_END = 204
 METADATA_FIXED = bytes.fromhex("112200002100000000")
 
-ROW_LINE = re.compile(r":[0-9A-Fa-f]{524}")
+# Past this many problems on the lines, the rest are only counted: a file
+# of a million blank lines is not worth a million messages.
+LINE_PROBLEMS_SHOWN = 100
 
 
 def hex_bytes(data: bytes) -> str:
@@ -39,6 +43,15 @@ def metadata_text(app_checksum: int, fixed: bytes, last_row_index: int) -> str:
         app_checksum, hex_bytes(fixed), last_row_index)
 
 
+def byte_sum(data: bytes) -> int:
+    """The sum of at most 256 bytes (a row's data). Adler-32's low half is 1
+    plus the sum of the bytes modulo 65521, which 256 bytes of FF stay
+    below: the sum in C, where Python's sum() takes a step per byte and most
+    of the reading."""
+    assert len(data) <= ROW_SIZE
+    return (zlib.adler32(data) & 0xFFFF) - 1
+
+
 def checksum(total: int) -> int:
     """The byte that brings `total` to a multiple of 256."""
     return -total & 0xFF
@@ -47,10 +60,13 @@ def checksum(total: int) -> int:
 @dataclass(frozen=True)
 class Problem:
     """One departure from the layout or from the image; `line` is the row
-    file's line number (1 is the header) when the problem has one."""
+    file's line number (1 is the header), `row` the row number and
+    `address` the flash address, each when the problem has one."""
 
     message: str
     line: Optional[int] = None
+    row: Optional[int] = None
+    address: Optional[int] = None
 
 
 @dataclass(frozen=True)
@@ -106,35 +122,37 @@ def _split_lines(data: bytes) -> Tuple[List[str], bool]:
     return [line[:-1] if line.endswith("\r") else line for line in lines], ended
 
 
-def _shape_problem(text: str) -> Optional[str]:
+def _shape(text: str) -> Tuple[Optional[bytes], Optional[str]]:
+    """A row line's 262 bytes after the ":", or what keeps it from them."""
     if len(text) != LINE_LENGTH:
-        return "the row line has %d characters, not %d" % (len(text), LINE_LENGTH)
+        return None, "the row line has %d characters, not %d" % (len(text), LINE_LENGTH)
     if not text.startswith(":"):
-        return "the row line does not begin with ':'"
-    if not ROW_LINE.fullmatch(text):
+        return None, "the row line does not begin with ':'"
+    body = hex_body(text[1:])
+    if body is None:
         at = next(k for k in range(1, len(text)) if text[k] not in "0123456789ABCDEFabcdef")
-        return "character %d, %r, is not a hex digit" % (at + 1, text[at])
-    return None
+        return None, "character %d, %r, is not a hex digit" % (at + 1, text[at])
+    return body, None
 
 
 def _read_row(text: str, line: int, problems: List[Problem]) -> Optional[Row]:
-    shape = _shape_problem(text)
-    if shape is not None:
-        problems.append(Problem(shape, line))
+    body, shape = _shape(text)
+    if body is None:
+        problems.append(Problem(shape or "", line))
         return None
-    body = bytes.fromhex(text[1:])
     number = int.from_bytes(body[1:3], "big")
+    found = []
     if body[0] != 0:
-        problems.append(Problem("the array ID is %s, not 00" % text[1:3], line))
+        found.append("the array ID is %s, not 00" % text[1:3])
     if body[3:5] != b"\x01\x00":
-        problems.append(Problem("the data length is %s, not 0100" % text[7:11], line))
+        found.append("the data length is %s, not 0100" % text[7:11])
     if not FIRST_ROW <= number <= LAST_ROW:
-        problems.append(Problem("row 0x%03X lies outside the application rows 0x%03X to 0x%03X"
-                                % (number, FIRST_ROW, LAST_ROW), line))
-    need = checksum(sum(body[:-1]))
+        found.append("row 0x%03X lies outside the application rows 0x%03X to 0x%03X"
+                     % (number, FIRST_ROW, LAST_ROW))
+    need = checksum(sum(body[:5]) + byte_sum(body[5:-1]))
     if body[-1] != need:
-        problems.append(Problem("row 0x%03X: the row checksum is 0x%02X, its bytes need 0x%02X"
-                                % (number, body[-1], need), line))
+        found.append("row 0x%03X: the row checksum is 0x%02X, its bytes need 0x%02X" % (number, body[-1], need))
+    problems.extend(Problem(message, line, number, number * ROW_SIZE) for message in found)
     return Row(number, body[5:-1], body[-1], line)
 
 
@@ -144,7 +162,7 @@ def _duplicates(rows: List[Row]) -> List[Problem]:
     for row in rows:
         if row.number in first:
             problems.append(Problem("row 0x%03X is given again (first on line %d)"
-                                    % (row.number, first[row.number]), row.line))
+                                    % (row.number, first[row.number]), row.line, row.number, row.address))
         else:
             first[row.number] = row.line
     return problems
@@ -155,7 +173,7 @@ def _metadata_problems(rows: List[Row], row_lines: int, every_line_read: bool) -
     record = last.data[METADATA_AREA:METADATA_RECORD_END]
     problems = []
     if every_line_read:
-        total = sum(sum(row.data) for row in rows) - sum(last.data[METADATA_AREA:])
+        total = sum(byte_sum(row.data) for row in rows) - byte_sum(last.data[METADATA_AREA:])
         if record[0] != checksum(total):
             problems.append(Problem("the metadata record's application checksum is 0x%02X, the rows need 0x%02X"
                                     % (record[0], checksum(total)), last.line))
@@ -166,7 +184,26 @@ def _metadata_problems(rows: List[Row], row_lines: int, every_line_read: bool) -
     if index != row_lines - 1:
         problems.append(Problem("the metadata record's last-row index is %d, the file has %d row lines (index %d)"
                                 % (index, row_lines, row_lines - 1), last.line))
-    return problems
+    at = last.address + METADATA_AREA
+    return [Problem(p.message, p.line, last.number, at) for p in problems]
+
+
+def _read_rows(lines: List[str], problems: List[Problem]) -> List[Row]:
+    """The row lines read, their problems added up to a bound."""
+    rows = []
+    unlisted = 0
+    for number, text in enumerate(lines[1:], 2):
+        found: List[Problem] = []
+        row = _read_row(text, number, found)
+        if row is not None:
+            rows.append(row)
+        if len(problems) < LINE_PROBLEMS_SHOWN:
+            problems.extend(found)
+        else:
+            unlisted += len(found)
+    if unlisted:
+        problems.append(Problem("%d more problems on later lines are not listed" % unlisted))
+    return rows
 
 
 def parse_row_file(data: bytes, path: str = "") -> RowFile:
@@ -179,11 +216,7 @@ def parse_row_file(data: bytes, path: str = "") -> RowFile:
         problems.append(Problem("the header line is %r, not %r" % (lines[0][:40], HEADER), 1))
     if lines and not ended:
         problems.append(Problem("the last line has no line end", len(lines)))
-    rows = []
-    for number, text in enumerate(lines[1:], 2):
-        row = _read_row(text, number, problems)
-        if row is not None:
-            rows.append(row)
+    rows = _read_rows(lines, problems)
     row_lines = max(len(lines) - 1, 0)
     if lines and not row_lines:
         problems.append(Problem("the file has no row lines"))
@@ -199,9 +232,10 @@ def parse_row_file(data: bytes, path: str = "") -> RowFile:
 
 
 def read_row_file(path: PathArg) -> RowFile:
-    """Reads and checks the row file at `path` (a str or path object).
-    Raises OSError when it cannot be read; everything wrong inside it is
-    in the result's `problems`."""
+    """Reads and checks the row file at `path` (a str or path object; a
+    pipe is read too). Raises OSError when it cannot be read and
+    InputRefused, a ValueError, when it is no row file at all: a device, an
+    ELF or HEX file, or larger than any row file. Everything wrong inside a
+    row file is in the result's `problems`."""
     name = os.fspath(path)
-    with open(name, "rb") as f:
-        return parse_row_file(f.read(), name)
+    return parse_row_file(read_row_file_bytes(name), name)
