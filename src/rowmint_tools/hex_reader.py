@@ -1,0 +1,331 @@
+"""An Intel HEX file read as the image it holds, by a reader of our own.
+
+Only the flash window, 0x2200 to 0x1FFFF, is kept byte by byte: a bytearray
+and a mask of the bytes that are set. What lies below it (the bootloader's
+flash) is kept as a mask of 0x2200 bytes and what lies above as address
+ranges, so a file of any size is read in memory of about the window's size.
+
+The reader accepts every file that the conversion accepts (repeated and
+overlapping records, the later winning; start records; extended segment and
+linear addresses) and refuses, with the conversion's texts and the line
+named, what it refuses for the integrity of the records.
+
+The `rowmint` command loads this file by its path after a conversion, to
+print its warnings: it imports no other module of the package, nor typing
+or dataclasses, and nothing relative.
+"""
+
+import binascii
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # type checkers only: the launcher's path keeps off typing
+    from typing import List, Optional, Sequence, Tuple
+
+ROW_SIZE = 256
+APP_START = 0x2200  # below: the bootloader's flash
+FLASH_END = 0x20000  # rows 0x022 to 0x1FF end here
+LAST_ROW = FLASH_END // ROW_SIZE - 1
+# The metadata record fills bytes 192 to 203 of the last row line; the
+# application checksum leaves out bytes 192 to 255.
+METADATA_AREA = 192
+METADATA_RECORD_END = 204
+METADATA_FIXED = bytes.fromhex("112200002100000000")
+RANGES_NAMED = 4  # at most this many address ranges are named in a warning
+
+_ONES = b"\x01" * 256
+
+
+def _ones(count: int) -> bytes:
+    return _ONES[:count] if count <= 256 else b"\x01" * count
+
+
+class AddressRanges:
+    """Address ranges [start, end) above the window, in two arrays so that a
+    file with many records outside flash stays small. Objcopy writes them in
+    ascending order, and each extends the last range."""
+
+    def __init__(self) -> None:
+        from array import array  # not on the launcher's quick path: it imports collections
+
+        self.starts = array("Q")
+        self.ends = array("Q")
+        self.ascending = True
+
+    def add(self, start: int, end: int) -> None:
+        if self.ends and self.starts[-1] <= start <= self.ends[-1]:
+            if end > self.ends[-1]:
+                self.ends[-1] = end
+            return
+        if self.starts and start < self.starts[-1]:
+            self.ascending = False
+        self.starts.append(start)
+        self.ends.append(end)
+
+    def merged(self) -> "List[Tuple[int, int]]":
+        """The ranges sorted, overlapping and adjoining ones joined."""
+        pairs = zip(self.starts, self.ends)
+        result = []  # type: List[Tuple[int, int]]
+        for start, end in (pairs if self.ascending else sorted(pairs)):
+            if result and start <= result[-1][1]:
+                result[-1] = (result[-1][0], max(end, result[-1][1]))
+            else:
+                result.append((start, end))
+        return result
+
+
+class ImageBytes:
+    """An image as placed: the window's bytes and mask, the bytes below it as
+    a mask, the ranges above it, and the window's rows in the order that
+    the image first reaches them (the order of the row file's lines)."""
+
+    def __init__(self) -> None:
+        self.data = bytearray(FLASH_END - APP_START)
+        self.mask = bytearray(FLASH_END - APP_START)
+        self.below = bytearray(APP_START)
+        self.above = AddressRanges()
+        self.rows = []  # type: List[int]
+        self._row_seen = bytearray(LAST_ROW + 1)
+
+    def put(self, start: int, data: "Optional[bytes]", size: int) -> None:
+        """Sets `size` bytes from `start`: `data`, or with None only the mask
+        (where the values do not matter)."""
+        end = start + size
+        low, high = max(start, 0), min(end, APP_START)
+        if low < high:
+            self.below[low:high] = _ones(high - low)
+        low, high = max(start, APP_START), min(end, FLASH_END)
+        if low < high:
+            if data is not None:
+                self.data[low - APP_START:high - APP_START] = data[low - start:high - start]
+            self.mask[low - APP_START:high - APP_START] = _ones(high - low)
+            for row in range(low // ROW_SIZE, (high - 1) // ROW_SIZE + 1):
+                if not self._row_seen[row]:
+                    self._row_seen[row] = 1
+                    self.rows.append(row)
+        if end > FLASH_END:
+            self.above.add(max(start, FLASH_END), end)
+
+    def below_ranges(self) -> "List[Tuple[int, int]]":
+        return mask_runs(self.below, 0)
+
+    def row_bytes(self, row: int) -> "Tuple[bytes, bytes]":
+        """The data and mask of one window row."""
+        at = row * ROW_SIZE - APP_START
+        return bytes(self.data[at:at + ROW_SIZE]), bytes(self.mask[at:at + ROW_SIZE])
+
+
+def mask_runs(mask: "Sequence[int]", offset: int) -> "List[Tuple[int, int]]":
+    """The runs of set bytes of a mask as address ranges [start, end)."""
+    runs = []  # type: List[Tuple[int, int]]
+    data = bytes(mask)
+    at = data.find(1)
+    while at >= 0:
+        stop = data.find(0, at)
+        stop = len(data) if stop < 0 else stop
+        runs.append((offset + at, offset + stop))
+        at = data.find(1, stop)
+    return runs
+
+
+# ---------------------------------------------------------------- reading
+
+def _header(text: str, number: int) -> bytes:
+    try:
+        return binascii.a2b_hex(text[1:9])
+    except ValueError as error:
+        raise ValueError("HEX line %d: %s" % (number, error)) from None
+
+
+def _intact_body(text: str, header: bytes, number: int) -> bytes:
+    """The record's bytes after ':', once it is known whole and intact."""
+    if text[:1] != ":":
+        raise ValueError("HEX line %d: the record does not begin with ':'" % number)
+    digits = 2 * header[0]
+    if len(text) != 11 + digits:
+        if len(text) > 11 + digits:
+            raise ValueError("HEX line %d: the record runs on past its checksum" % number)
+        present = len(text[9:9 + digits])
+        if present < digits:
+            raise ValueError("HEX line %d: the record holds %d data digits, its byte count needs %d"
+                             % (number, present, digits))
+        raise ValueError("HEX line %d: the record ends before its checksum" % number)
+    try:
+        body = binascii.a2b_hex(text[1:])
+    except ValueError as error:
+        raise ValueError("HEX line %d: %s" % (number, error)) from None
+    if sum(body) & 0xFF:
+        raise ValueError("HEX line %d: the record checksum is 0x%02X, its bytes need 0x%02X"
+                         % (number, body[-1], -sum(body[:-1]) & 0xFF))
+    return body
+
+
+def read_image(path: str, with_data: bool = True) -> ImageBytes:
+    """The image in the HEX file at `path`, read as the conversion reads it
+    (text in the platform's encoding, each line stripped). With
+    with_data=False only record headers are read and checked: for a file
+    the conversion has verified already. Raises OSError when the file cannot
+    be read and ValueError, naming the line, when it is refused."""
+    image = ImageBytes()
+    base = 0
+    after_last_row = False  # short or malformed lines are then passed over, as the conversion does
+    number = 0
+    with open(path) as lines:
+        for number, line in enumerate(lines, 1):
+            text = line.strip()
+            header = _header(text, number)
+            if len(header) < 4:
+                if after_last_row or not with_data:
+                    continue
+                raise ValueError("HEX line %d: the record header holds %d of its 4 bytes" % (number, len(header)))
+            count, kind = header[0], header[3]
+            body = _intact_body(text, header, number) if with_data else header
+            if kind == 0:
+                start = base + (header[1] << 8 | header[2])
+                image.put(start, body[4:-1] if with_data else None, count)
+                if base < FLASH_END and start >> 8 == LAST_ROW:
+                    after_last_row = True
+            elif kind == 1:
+                return image
+            elif kind in (2, 4):
+                if count != 2 or not with_data and len(text) < 13:
+                    if after_last_row or not with_data:
+                        continue
+                    raise ValueError("HEX line %d: malformed extended address record" % number)
+                value = body[4] << 8 | body[5] if with_data else int(text[9:13], 16)
+                base = value << 4 if kind == 2 else value << 16
+                after_last_row = after_last_row and base != 0x10000
+    raise ValueError("the HEX file ends after line %d without an end-of-file record" % number)
+
+
+# ---------------------------------------------------------------- what a row file loses
+
+def span(start: int, end: int) -> str:
+    """An address range [start, end) as the warnings name it."""
+    return "0x%04X-0x%04X" % (start, end - 1)
+
+
+def ranges_text(ranges: "List[Tuple[int, int]]") -> str:
+    named = ", ".join(span(*r) for r in ranges[:RANGES_NAMED])
+    if len(ranges) > RANGES_NAMED:
+        named += " and %d more ranges" % (len(ranges) - RANGES_NAMED)
+    return named
+
+
+def left_out_below(ranges: "List[Tuple[int, int]]") -> str:
+    return "%d image bytes below 0x%04X, the bootloader's flash, are left out: %s" % (
+        sum(high - low for low, high in ranges), APP_START, ranges_text(ranges))
+
+
+def left_out_above(ranges: "List[Tuple[int, int]]") -> str:
+    return "%d image bytes from 0x%04X up, past the end of flash, are left out: %s" % (
+        sum(high - low for low, high in ranges), FLASH_END, ranges_text(ranges))
+
+
+def metadata_record(app_checksum: int, last_row_index: int) -> bytes:
+    return bytes([app_checksum]) + METADATA_FIXED + last_row_index.to_bytes(2, "little")
+
+
+def changed_by_record(data: bytes, mask: bytes, record: bytes, reserved: bool) -> "List[int]":
+    """The offsets in the row of image bytes whose value the metadata record
+    changes. In an area the image reserves, a zero is a placeholder."""
+    return [k for k in range(METADATA_AREA, METADATA_RECORD_END)
+            if mask[k] and data[k] != record[k - METADATA_AREA] and not (reserved and data[k] == 0)]
+
+
+def overwrite_text(row: int, offsets: "List[int]") -> str:
+    return "the metadata record overwrites %d image bytes at %s" % (
+        len(offsets), span(row * ROW_SIZE + offsets[0], row * ROW_SIZE + offsets[-1] + 1))
+
+
+def hex_reserves(mask: bytes) -> bool:
+    """A HEX file reserves the metadata area with a run of bytes of its own
+    that begins there: byte 192 of the row set, byte 191 not."""
+    return bool(mask[METADATA_AREA]) and not mask[METADATA_AREA - 1]
+
+
+class _Unusual(Exception):
+    """A line the quick scan leaves to the full reader."""
+
+
+def _quick_scan(path: str) -> "Tuple[List[Tuple[int, int]], List[int], bytearray]":
+    """The data records of a file the conversion has read, by their headers
+    alone: the ranges below the window, the window's rows in the order the
+    records first reach them, and the rows whose metadata-record bytes a
+    record sets. Raises _Unusual for a line of another form than objcopy's."""
+    base, below, rows, touched = 0, [], [], bytearray(LAST_ROW + 2)  # type: Tuple[int, List[Tuple[int, int]], List[int], bytearray]
+    seen = bytearray(LAST_ROW + 2)
+    with open(path, "rb") as lines:
+        for line in lines:
+            text = line.strip()
+            kind = text[7:9]
+            if text[:1] != b":" or b"\r" in text:
+                if text:
+                    raise _Unusual()
+                continue
+            if kind == b"00":
+                fields = int(text[1:7], 16)
+                start = base + (fields & 0xFFFF)
+                end = start + (fields >> 16)
+                if start < APP_START:
+                    below.append((start, min(end, APP_START)))
+                    start = APP_START
+                if start >= end or start >= FLASH_END:
+                    continue
+                row = start >> 8
+                if not seen[row]:
+                    seen[row] = 1
+                    rows.append(row)
+                offset = start & 0xFF
+                if offset < METADATA_RECORD_END and end > start - offset + METADATA_AREA:
+                    touched[row] = 1
+                if end > (row + 1) << 8 and row < LAST_ROW:
+                    row += 1
+                    if not seen[row]:
+                        seen[row] = 1
+                        rows.append(row)
+                    if end > (row << 8) + METADATA_AREA:
+                        touched[row] = 1
+            elif kind == b"01":
+                break
+            elif kind in (b"02", b"04") and text[1:3] == b"02":
+                base = int(text[9:13], 16) << (4 if kind == b"02" else 16)
+    return below, rows, touched
+
+
+def _full_scan(path: str) -> "Tuple[List[Tuple[int, int]], List[int], bytearray]":
+    image = read_image(path, with_data=False)
+    touched = bytearray(LAST_ROW + 2)
+    for row in image.rows:
+        touched[row] = b"\x01" in image.row_bytes(row)[1][METADATA_AREA:METADATA_RECORD_END]
+    return image.below_ranges(), image.rows, touched
+
+
+def _record_warning(hex_path: str, row: int, row_count: int) -> "Optional[str]":
+    image = read_image(hex_path)
+    data, mask = image.row_bytes(row)
+    app_checksum = -(sum(image.data) - sum(data[METADATA_AREA:])) & 0xFF
+    changed = changed_by_record(data, mask, metadata_record(app_checksum, row_count - 1), hex_reserves(mask))
+    return overwrite_text(row, changed) if changed else None
+
+
+def plain_warnings(hex_path: str) -> "List[str]":
+    """The warnings of a conversion whose HEX file is `hex_path`, in the
+    checker's words: image bytes below 0x2200 left out, and image bytes
+    whose value the metadata record changes. Bytes from 0x20000 up get none:
+    real images carry configuration sections there. Only record headers are
+    read, but where the record lands on image bytes."""
+    try:
+        below, rows, touched = _quick_scan(hex_path)
+    except _Unusual:
+        below, rows, touched = _full_scan(hex_path)
+    warnings = []
+    if below:
+        mask = bytearray(APP_START)
+        for start, end in below:
+            mask[max(start, 0):end] = _ones(end - max(start, 0))
+        warnings.append(left_out_below(mask_runs(mask, 0)))
+    if rows and touched[rows[-1]]:
+        overwritten = _record_warning(hex_path, rows[-1], len(rows))
+        if overwritten is not None:
+            warnings.append(overwritten)
+    return warnings
