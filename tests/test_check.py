@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from rowmint_tools import check, convert
+from rowmint_tools import CheckFailed, check, convert
 from rowmint_tools.check_command import main as rowmint_check
 
 REPO = Path(__file__).resolve().parent.parent
@@ -105,20 +105,25 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
         assert str(damaged) + fragment in out, out
 
 
-@pytest.mark.parametrize("change, warning", [
+@pytest.mark.parametrize("change, error, warning", [
     # linked 0x400 too low: the vector table and 1 KB more fall into the bootloader's flash
-    ("--change-addresses -0x400", "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF"),
+    ("--change-addresses -0x400", None,
+     "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF"),
     # without its reservation the image ends in the metadata area of row 0x02C
-    ("--remove-section .metadata_area",
-     "the image has bytes in the metadata area of its last row, 0x02C: the metadata record overwrites "
-     "12 image bytes in 0x2CC0-0x2CCB; the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB"),
+    ("--remove-section .metadata_area", "the metadata record overwrites 12 image bytes at 0x2CC0-0x2CCB (section .rodata)",
+     "the image has bytes in the metadata area of its last row, 0x02C: "
+     "the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB"),
 ])
-def test_image_bytes_left_out_or_overwritten_are_warnings(objcopy, tmp_path, change, warning):
+def test_image_bytes_left_out_or_overwritten(objcopy, tmp_path, change, error, warning):
     elf = tmp_path / "changed.elf"
     subprocess.run(shlex.split(objcopy) + ["-I", "elf32-little"] + change.split() + [str(ELF_DIR / "blinky.elf"), str(elf)],
                    check=True, stderr=subprocess.PIPE)
-    summary = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
-    assert [w.message for w in summary.warnings] == [warning]
+    try:
+        report = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
+    except CheckFailed as failed:
+        report = failed.report
+    assert [p.message for p in getattr(report, "problems", ())] == ([error] if error else [])
+    assert [w.message for w in report.warnings] == [warning]
 
 
 @posix_only
