@@ -129,69 +129,101 @@ def mask_runs(mask: "Sequence[int]", offset: int) -> "List[Tuple[int, int]]":
 
 # ---------------------------------------------------------------- reading
 
-def _header(text: str, number: int) -> bytes:
+LINE_LIMIT = 1 << 16  # a record is at most 521 characters: a longer line is no record
+
+
+def _hex(text: str, number: int) -> bytes:
     try:
-        return binascii.a2b_hex(text[1:9])
+        return binascii.a2b_hex(text)
     except ValueError as error:
         raise ValueError("HEX line %d: %s" % (number, error)) from None
 
 
-def _intact_body(text: str, header: bytes, number: int) -> bytes:
-    """The record's bytes after ':', once it is known whole and intact."""
+def _refusal(text: str, number: int) -> ValueError:
+    """Why a line is no whole and intact record, checked in the order the
+    conversion checks it."""
+    header = _hex(text[1:9], number)
+    if len(header) < 4:
+        return ValueError("HEX line %d: the record header holds %d of its 4 bytes" % (number, len(header)))
     if text[:1] != ":":
-        raise ValueError("HEX line %d: the record does not begin with ':'" % number)
+        return ValueError("HEX line %d: the record does not begin with ':'" % number)
     digits = 2 * header[0]
-    if len(text) != 11 + digits:
-        if len(text) > 11 + digits:
-            raise ValueError("HEX line %d: the record runs on past its checksum" % number)
-        present = len(text[9:9 + digits])
-        if present < digits:
-            raise ValueError("HEX line %d: the record holds %d data digits, its byte count needs %d"
-                             % (number, present, digits))
-        raise ValueError("HEX line %d: the record ends before its checksum" % number)
-    try:
-        body = binascii.a2b_hex(text[1:])
-    except ValueError as error:
-        raise ValueError("HEX line %d: %s" % (number, error)) from None
-    if sum(body) & 0xFF:
-        raise ValueError("HEX line %d: the record checksum is 0x%02X, its bytes need 0x%02X"
-                         % (number, body[-1], -sum(body[:-1]) & 0xFF))
-    return body
+    if len(text) > 11 + digits:
+        return ValueError("HEX line %d: the record runs on past its checksum" % number)
+    present = len(text[9:9 + digits])
+    if present < digits:
+        return ValueError("HEX line %d: the record holds %d data digits, its byte count needs %d"
+                          % (number, present, digits))
+    if len(text) < 11 + digits:
+        return ValueError("HEX line %d: the record ends before its checksum" % number)
+    body = _hex(text[1:], number)
+    return ValueError("HEX line %d: the record checksum is 0x%02X, its bytes need 0x%02X"
+                      % (number, body[-1], -sum(body[:-1]) & 0xFF))
 
 
-def read_image(path: str, with_data: bool = True) -> ImageBytes:
+def _record(text: str, number: int, verify: bool) -> "Optional[bytes]":
+    """The bytes after ':' of a whole and intact record (only its header
+    without `verify`), or None for a line too short to hold a header."""
+    if verify:
+        try:
+            body = binascii.a2b_hex(text[1:])
+            if text[0] == ":" and len(body) == body[0] + 5 and not sum(body) & 0xFF:
+                return body
+        except (ValueError, IndexError):
+            pass
+        if len(_hex(text[1:9], number)) == 4:
+            raise _refusal(text, number)
+        return None
+    header = _hex(text[1:9], number)
+    return header if len(header) == 4 else None
+
+
+def read_image(path: str, verify: bool = True) -> ImageBytes:
     """The image in the HEX file at `path`, read as the conversion reads it
-    (text in the platform's encoding, each line stripped). With
-    with_data=False only record headers are read and checked: for a file
-    the conversion has verified already. Raises OSError when the file cannot
-    be read and ValueError, naming the line, when it is refused."""
+    (text in the platform's encoding, each line stripped). With verify=False
+    only record headers are read and checked: for a file the conversion
+    has verified already. Raises OSError when the file cannot be read and
+    ValueError, naming the line, when it is refused."""
     image = ImageBytes()
     base = 0
     after_last_row = False  # short or malformed lines are then passed over, as the conversion does
+    above_start = above_end = -1  # the run of bytes above the window being read
     number = 0
     with open(path) as lines:
-        for number, line in enumerate(lines, 1):
+        for number, line in enumerate(iter(lambda: lines.readline(LINE_LIMIT), ""), 1):
+            if len(line) == LINE_LIMIT and line[-1] != "\n":
+                raise ValueError("HEX line %d: the line is longer than any record" % number)
             text = line.strip()
-            header = _header(text, number)
-            if len(header) < 4:
-                if after_last_row or not with_data:
+            body = _record(text, number, verify)
+            if body is None:
+                if after_last_row or not verify:
                     continue
-                raise ValueError("HEX line %d: the record header holds %d of its 4 bytes" % (number, len(header)))
-            count, kind = header[0], header[3]
-            body = _intact_body(text, header, number) if with_data else header
+                raise _refusal(text, number)
+            kind = body[3]
             if kind == 0:
-                start = base + (header[1] << 8 | header[2])
-                image.put(start, body[4:-1] if with_data else None, count)
-                if base < FLASH_END and start >> 8 == LAST_ROW:
-                    after_last_row = True
+                start = base + (body[1] << 8 | body[2])
+                end = start + body[0]
+                if start >= FLASH_END and above_start <= start <= above_end:
+                    above_end = max(end, above_end)  # the usual case: on from the last record
+                    continue
+                if above_start >= 0:
+                    image.above.add(above_start, above_end)
+                if start >= FLASH_END:
+                    above_start, above_end = start, end
+                    continue
+                above_start = above_end = -1
+                image.put(start, body[4:-1] if verify else None, body[0])
+                after_last_row = after_last_row or start >> 8 == LAST_ROW
             elif kind == 1:
+                if above_start >= 0:
+                    image.above.add(above_start, above_end)
                 return image
             elif kind in (2, 4):
-                if count != 2 or not with_data and len(text) < 13:
-                    if after_last_row or not with_data:
+                if body[0] != 2 or not verify and len(text) < 13:
+                    if after_last_row or not verify:
                         continue
                     raise ValueError("HEX line %d: malformed extended address record" % number)
-                value = body[4] << 8 | body[5] if with_data else int(text[9:13], 16)
+                value = body[4] << 8 | body[5] if verify else int(text[9:13], 16)
                 base = value << 4 if kind == 2 else value << 16
                 after_last_row = after_last_row and base != 0x10000
     raise ValueError("the HEX file ends after line %d without an end-of-file record" % number)
@@ -293,7 +325,7 @@ def _quick_scan(path: str) -> "Tuple[List[Tuple[int, int]], List[int], bytearray
 
 
 def _full_scan(path: str) -> "Tuple[List[Tuple[int, int]], List[int], bytearray]":
-    image = read_image(path, with_data=False)
+    image = read_image(path, verify=False)
     touched = bytearray(LAST_ROW + 2)
     for row in image.rows:
         touched[row] = b"\x01" in image.row_bytes(row)[1][METADATA_AREA:METADATA_RECORD_END]
