@@ -10,10 +10,12 @@ import subprocess
 import sys
 from pathlib import Path
 
+import intelhex
 import pytest
 
 from rowmint_tools import CheckFailed, check, convert
 from rowmint_tools.check_command import main as rowmint_check
+from rowmint_tools.image import read_hex
 
 REPO = Path(__file__).resolve().parent.parent
 ELF_DIR = REPO / "examples" / "elf"
@@ -43,6 +45,11 @@ def test_every_example_is_proven_against_its_elf_and_its_hex(examples, name):
     assert result.stdout.endswith(": every row matches %s\n" % (ELF_DIR / (name + ".elf")))
     assert "metadata area" not in result.stdout  # each example reserves it
     assert check(row_file, hex_file=hex_file).ok
+    # the HEX reader against an independent one, byte by byte
+    theirs, mine = intelhex.IntelHex(str(hex_file)), read_hex(hex_file)
+    window = {a: b for a, b in theirs.todict().items() if isinstance(a, int) and 0x2200 <= a < 0x20000}
+    assert mine.size == len(theirs)
+    assert {0x2200 + a: mine.memory.data[a] for a, set_ in enumerate(mine.memory.mask) if set_} == window
 
 
 def mended(line):
