@@ -137,6 +137,7 @@ def test_hex_files_the_conversion_refuses_are_refused_in_its_words(hex_file, lin
     ([record(0x21F8, C), record(0x2100, C[:2])], ["10 image bytes below 0x2200, the bootloader's flash, are left out: "
                                                   "0x2100-0x2101, 0x21F8-0x21FF"]),
     ([record(0x22C0, C)], ["the metadata record overwrites 12 image bytes at 0x22C0-0x22CB"]),
+    ([" " + record(0x22C0, C)], ["the metadata record overwrites 12 image bytes at 0x22C0-0x22CB"]),
     ([record(0x2200, C), record(0x22C0, bytes(64))], []),
     ([":020000040002F8", record(0, C)], []),
 ])

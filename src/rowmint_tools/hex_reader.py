@@ -19,7 +19,7 @@ import binascii
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # type checkers only: the launcher's path keeps off typing
-    from typing import List, Optional, Sequence, Tuple
+    from typing import Dict, List, Optional, Sequence, Tuple
 
 ROW_SIZE = 256
 APP_START = 0x2200  # below: the bootloader's flash
@@ -161,29 +161,25 @@ def _refusal(text: str, number: int) -> ValueError:
                       % (number, body[-1], -sum(body[:-1]) & 0xFF))
 
 
-def _record(text: str, number: int, verify: bool) -> "Optional[bytes]":
-    """The bytes after ':' of a whole and intact record (only its header
-    without `verify`), or None for a line too short to hold a header."""
-    if verify:
-        try:
-            body = binascii.a2b_hex(text[1:])
-            if text[0] == ":" and len(body) == body[0] + 5 and not sum(body) & 0xFF:
-                return body
-        except (ValueError, IndexError):
-            pass
-        if len(_hex(text[1:9], number)) == 4:
-            raise _refusal(text, number)
-        return None
-    header = _hex(text[1:9], number)
-    return header if len(header) == 4 else None
+def _record(text: str, number: int) -> "Optional[bytes]":
+    """The bytes after ':' of a whole and intact record, or None for a line
+    too short to hold a record header."""
+    try:
+        body = binascii.a2b_hex(text[1:])
+        if text[0] == ":" and len(body) == body[0] + 5 and not sum(body) & 0xFF:
+            return body
+    except (ValueError, IndexError):
+        pass
+    if len(_hex(text[1:9], number)) == 4:
+        raise _refusal(text, number)
+    return None
 
 
-def read_image(path: str, verify: bool = True) -> ImageBytes:
+def read_image(path: str) -> ImageBytes:
     """The image in the HEX file at `path`, read as the conversion reads it
-    (text in the platform's encoding, each line stripped). With verify=False
-    only record headers are read and checked: for a file the conversion
-    has verified already. Raises OSError when the file cannot be read and
-    ValueError, naming the line, when it is refused."""
+    (text in the platform's encoding, each line stripped). Raises OSError
+    when the file cannot be read and ValueError, naming the line, when it
+    is refused."""
     image = ImageBytes()
     base = 0
     after_last_row = False  # short or malformed lines are then passed over, as the conversion does
@@ -194,9 +190,9 @@ def read_image(path: str, verify: bool = True) -> ImageBytes:
             if len(line) == LINE_LIMIT and line[-1] != "\n":
                 raise ValueError("HEX line %d: the line is longer than any record" % number)
             text = line.strip()
-            body = _record(text, number, verify)
+            body = _record(text, number)
             if body is None:
-                if after_last_row or not verify:
+                if after_last_row:
                     continue
                 raise _refusal(text, number)
             kind = body[3]
@@ -212,19 +208,18 @@ def read_image(path: str, verify: bool = True) -> ImageBytes:
                     above_start, above_end = start, end
                     continue
                 above_start = above_end = -1
-                image.put(start, body[4:-1] if verify else None, body[0])
+                image.put(start, body[4:-1], body[0])
                 after_last_row = after_last_row or start >> 8 == LAST_ROW
             elif kind == 1:
                 if above_start >= 0:
                     image.above.add(above_start, above_end)
                 return image
             elif kind in (2, 4):
-                if body[0] != 2 or not verify and len(text) < 13:
-                    if after_last_row or not verify:
+                if body[0] != 2:
+                    if after_last_row:
                         continue
                     raise ValueError("HEX line %d: malformed extended address record" % number)
-                value = body[4] << 8 | body[5] if verify else int(text[9:13], 16)
-                base = value << 4 if kind == 2 else value << 16
+                base = (body[4] << 8 | body[5]) << (4 if kind == 2 else 16)
                 after_last_row = after_last_row and base != 0x10000
     raise ValueError("the HEX file ends after line %d without an end-of-file record" % number)
 
@@ -246,11 +241,6 @@ def ranges_text(ranges: "List[Tuple[int, int]]") -> str:
 def left_out_below(ranges: "List[Tuple[int, int]]") -> str:
     return "%d image bytes below 0x%04X, the bootloader's flash, are left out: %s" % (
         sum(high - low for low, high in ranges), APP_START, ranges_text(ranges))
-
-
-def left_out_above(ranges: "List[Tuple[int, int]]") -> str:
-    return "%d image bytes from 0x%04X up, past the end of flash, are left out: %s" % (
-        sum(high - low for low, high in ranges), FLASH_END, ranges_text(ranges))
 
 
 def metadata_record(app_checksum: int, last_row_index: int) -> bytes:
@@ -279,65 +269,104 @@ class _Unusual(Exception):
     """A line the quick scan leaves to the full reader."""
 
 
-def _quick_scan(path: str) -> "Tuple[List[Tuple[int, int]], List[int], bytearray]":
-    """The data records of a file the conversion has read, by their headers
-    alone: the ranges below the window, the window's rows in the order the
-    records first reach them, and the rows whose metadata-record bytes a
-    record sets. Raises _Unusual for a line of another form than objcopy's."""
-    base, below, rows, touched = 0, [], [], bytearray(LAST_ROW + 2)  # type: Tuple[int, List[Tuple[int, int]], List[int], bytearray]
-    seen = bytearray(LAST_ROW + 2)
-    with open(path, "rb") as lines:
-        for line in lines:
-            text = line.strip()
-            kind = text[7:9]
-            if text[:1] != b":" or b"\r" in text:
-                if text:
-                    raise _Unusual()
-                continue
-            if kind == b"00":
-                fields = int(text[1:7], 16)
-                start = base + (fields & 0xFFFF)
-                end = start + (fields >> 16)
-                if start < APP_START:
-                    below.append((start, min(end, APP_START)))
-                    start = APP_START
-                if start >= end or start >= FLASH_END:
-                    continue
+# The bytes of a row that decide what the metadata record does to an
+# image: 191 (whether a run of its own begins at 192) to 203.
+_DECIDING, _DECIDING_END = METADATA_AREA - 1, METADATA_RECORD_END
+
+
+class _Scan:
+    """What the quick scan gathers: the ranges below the window, the
+    window's rows in the order the records first reach them, and by row the
+    records, with their addresses, that set bytes 191 to 203 of it."""
+
+    def __init__(self) -> None:
+        self.below = []  # type: List[Tuple[int, int]]
+        self.rows = []  # type: List[int]
+        self.near = {}  # type: Dict[int, List[Tuple[int, bytes]]]
+        self.seen = bytearray(LAST_ROW + 1)
+
+    def reach(self, row: int, start: int, end: int, first: int, text: bytes) -> None:
+        if not self.seen[row]:
+            self.seen[row] = 1
+            self.rows.append(row)
+        if start < (row << 8) + _DECIDING_END and end > (row << 8) + _DECIDING:
+            self.near.setdefault(row, []).append((first, text))
+
+    def place(self, first: int, end: int, text: bytes) -> None:
+        """A record that does not lie in one row of the window."""
+        if first < APP_START < end or first < end <= APP_START:
+            self.below.append((first, min(end, APP_START)))
+        start = max(first, APP_START)
+        if start < min(end, FLASH_END):
+            low, high = start >> 8, min(end - 1 >> 8, LAST_ROW)
+            self.reach(low, start, end, first, text)
+            if high != low:
+                self.reach(high, start, end, first, text)
+
+
+def _quick_scan(path: str) -> _Scan:
+    """The data records of a file the conversion has read, by their headers.
+    Raises _Unusual for a file that objcopy would not write: a line with
+    white space before its record, or a line end other than LF or CR LF."""
+    scan = _Scan()
+    seen, rows = scan.seen, scan.rows
+    base = 0
+    with open(path, "rb") as stream:
+        content = stream.read()  # the conversion has just read it whole too
+    if content.count(b"\r") != content.count(b"\r\n"):
+        raise _Unusual()
+    for text in content.split(b"\n"):
+        if text[:1] != b":":
+            if text.strip():
+                raise _Unusual()
+            continue
+        kind = text[7:9]
+        if kind == b"00":
+            fields = int(text[1:7], 16)
+            start = base + (fields & 0xFFFF)
+            offset = start & 0xFF
+            end_offset = offset + (fields >> 16)
+            if APP_START <= start < FLASH_END and 0 < end_offset <= ROW_SIZE:  # within one row: the usual record
                 row = start >> 8
                 if not seen[row]:
                     seen[row] = 1
                     rows.append(row)
-                offset = start & 0xFF
-                if offset < METADATA_RECORD_END and end > start - offset + METADATA_AREA:
-                    touched[row] = 1
-                if end > (row + 1) << 8 and row < LAST_ROW:
-                    row += 1
-                    if not seen[row]:
-                        seen[row] = 1
-                        rows.append(row)
-                    if end > (row << 8) + METADATA_AREA:
-                        touched[row] = 1
-            elif kind == b"01":
-                break
-            elif kind in (b"02", b"04") and text[1:3] == b"02":
-                base = int(text[9:13], 16) << (4 if kind == b"02" else 16)
-    return below, rows, touched
+                if offset < _DECIDING_END and end_offset > _DECIDING:
+                    scan.near.setdefault(row, []).append((start, text))
+            else:
+                scan.place(start, start + (fields >> 16), text)
+        elif kind == b"01":
+            break
+        elif kind in (b"02", b"04") and text[1:3] == b"02":
+            base = int(text[9:13], 16) << (4 if kind == b"02" else 16)
+    return scan
 
 
-def _full_scan(path: str) -> "Tuple[List[Tuple[int, int]], List[int], bytearray]":
-    image = read_image(path, verify=False)
-    touched = bytearray(LAST_ROW + 2)
-    for row in image.rows:
-        touched[row] = b"\x01" in image.row_bytes(row)[1][METADATA_AREA:METADATA_RECORD_END]
-    return image.below_ranges(), image.rows, touched
+def _deciding_bytes(row: int, records: "List[Tuple[int, bytes]]") -> "Tuple[bytes, bytes]":
+    """Bytes 191 to 203 of a row and their mask, the later record winning."""
+    data, mask = bytearray(ROW_SIZE), bytearray(ROW_SIZE)
+    for start, text in records:
+        payload = binascii.a2b_hex(text[9:9 + 2 * int(text[1:3], 16)])
+        for k in range(_DECIDING, _DECIDING_END):
+            at = (row << 8) + k - start
+            if 0 <= at < len(payload):
+                data[k], mask[k] = payload[at], 1
+    return bytes(data), bytes(mask)
 
 
-def _record_warning(hex_path: str, row: int, row_count: int) -> "Optional[str]":
-    image = read_image(hex_path)
-    data, mask = image.row_bytes(row)
-    app_checksum = -(sum(image.data) - sum(data[METADATA_AREA:])) & 0xFF
-    changed = changed_by_record(data, mask, metadata_record(app_checksum, row_count - 1), hex_reserves(mask))
-    return overwrite_text(row, changed) if changed else None
+def _warnings(image: ImageBytes) -> "List[str]":
+    """The plain warnings of an image read whole."""
+    below = image.below_ranges()
+    warnings = [left_out_below(below)] if below else []
+    if image.rows:
+        row = image.rows[-1]
+        data, mask = image.row_bytes(row)
+        app_checksum = -(sum(image.data) - sum(data[METADATA_AREA:])) & 0xFF
+        changed = changed_by_record(data, mask, metadata_record(app_checksum, len(image.rows) - 1),
+                                    hex_reserves(mask))
+        if changed:
+            warnings.append(overwrite_text(row, changed))
+    return warnings
 
 
 def plain_warnings(hex_path: str) -> "List[str]":
@@ -345,19 +374,25 @@ def plain_warnings(hex_path: str) -> "List[str]":
     checker's words: image bytes below 0x2200 left out, and image bytes
     whose value the metadata record changes. Bytes from 0x20000 up get none:
     real images carry configuration sections there. Only record headers are
-    read, but where the record lands on image bytes."""
+    read, and the data of the records that meet the metadata record."""
     try:
-        below, rows, touched = _quick_scan(hex_path)
+        scan = _quick_scan(hex_path)
     except _Unusual:
-        below, rows, touched = _full_scan(hex_path)
+        return _warnings(read_image(hex_path))
+    below, rows, near = scan.below, scan.rows, scan.near
     warnings = []
     if below:
-        mask = bytearray(APP_START)
+        below_mask = bytearray(APP_START)
         for start, end in below:
-            mask[max(start, 0):end] = _ones(end - max(start, 0))
-        warnings.append(left_out_below(mask_runs(mask, 0)))
-    if rows and touched[rows[-1]]:
-        overwritten = _record_warning(hex_path, rows[-1], len(rows))
-        if overwritten is not None:
-            warnings.append(overwritten)
+            below_mask[start:end] = _ones(end - start)
+        warnings.append(left_out_below(mask_runs(below_mask, 0)))
+    if rows and rows[-1] in near:
+        data, mask = _deciding_bytes(rows[-1], near[rows[-1]])
+        reserved = hex_reserves(mask)
+        if mask[METADATA_AREA] and not (reserved and data[METADATA_AREA] == 0):
+            return _warnings(read_image(hex_path))  # the application checksum decides: read it all
+        # The checksum's byte is unset or a placeholder: it changes no image byte.
+        changed = changed_by_record(data, mask, bytes(1) + metadata_record(0, len(rows) - 1)[1:], reserved)
+        if changed:
+            warnings.append(overwrite_text(rows[-1], changed))
     return warnings

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 from .elf_image import read_elf
-from .hex_reader import changed_by_record, left_out_above, left_out_below, overwrite_text, span as _span
+from .hex_reader import FLASH_END, changed_by_record, left_out_below, overwrite_text, ranges_text, span as _span
 from .image import FlashRow, Image, read_hex
 from .row_file import (FIRST_ROW, LAST_ROW, METADATA_AREA, METADATA_RECORD_END, ROW_SIZE, PathArg,
                        Problem, Row, RowFile, read_row_file)
@@ -78,8 +78,11 @@ def _runs(numbers: List[int]) -> List[Tuple[int, int]]:
 
 def _left_out(image: Image) -> List[Problem]:
     below, above = image.below(), image.above()
-    return (([Problem(left_out_below(below))] if below else [])
-            + ([Problem(left_out_above(above))] if above else []))
+    warnings = [Problem(left_out_below(below))] if below else []
+    if above:
+        warnings.append(Problem("%d image bytes from 0x%04X up, past the end of flash, are left out: %s" % (
+            sum(high - low for low, high in above), FLASH_END, ranges_text(above))))
+    return warnings
 
 
 def _record_row(rows: RowFile, image_rows: Dict[int, FlashRow]) -> Optional[Tuple[int, Optional[Row]]]:
