@@ -117,6 +117,7 @@ REFUSED = [
     [record(0x2200, C) + "00"],
     [record(0x2200, C)[:20] + "G" + record(0x2200, C)[21:]],
     [record(0x2200, C), ""],
+    [record(0x2200, C) + "0" * 70000],
 ]
 
 

@@ -187,9 +187,11 @@ def read_image(path: str) -> ImageBytes:
     number = 0
     with open(path) as lines:
         for number, line in enumerate(iter(lambda: lines.readline(LINE_LIMIT), ""), 1):
-            if len(line) == LINE_LIMIT and line[-1] != "\n":
-                raise ValueError("HEX line %d: the line is longer than any record" % number)
             text = line.strip()
+            if len(line) == LINE_LIMIT and line[-1] != "\n":  # refused as the conversion would, unread
+                if len(_hex(text[1:9], number)) == 4:
+                    raise _refusal(text, number)
+                raise ValueError("HEX line %d: the line is longer than any record" % number)
             body = _record(text, number)
             if body is None:
                 if after_last_row:

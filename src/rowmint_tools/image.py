@@ -8,7 +8,7 @@ it only as address ranges.
 """
 
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Dict, List, Tuple
 
 from .hex_reader import (APP_START, FLASH_END, METADATA_AREA, ImageBytes, hex_reserves, mask_runs,
@@ -53,6 +53,7 @@ class Image:
     kind: str  # "ELF" or "HEX"
     memory: ImageBytes
     pieces: Tuple[Piece, ...] = ()
+    _flash_rows: Dict[int, FlashRow] = field(default_factory=dict, repr=False)  # made once, when first asked for
 
     @property
     def size(self) -> int:
@@ -62,7 +63,9 @@ class Image:
 
     def flash_rows(self) -> Dict[int, FlashRow]:
         """The rows the image reaches between 0x2200 and 0x1FFFF, by number."""
-        rows: Dict[int, FlashRow] = {}
+        if self._flash_rows:
+            return self._flash_rows
+        rows = self._flash_rows
         mask = self.memory.mask
         for number in range(FIRST_ROW, LAST_ROW + 1):
             at = number * ROW_SIZE - APP_START
