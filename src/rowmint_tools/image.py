@@ -11,8 +11,7 @@ import os
 from dataclasses import dataclass, field
 from typing import Dict, List, Tuple
 
-from .hex_reader import (APP_START, FLASH_END, METADATA_AREA, ImageBytes, hex_reserves, mask_runs,
-                         read_image)
+from .hex_reader import APP_START, METADATA_AREA, ImageBytes, hex_reserves, mask_runs, read_image
 from .row_file import FIRST_ROW, LAST_ROW, ROW_SIZE, PathArg
 
 
@@ -53,7 +52,7 @@ class Image:
     kind: str  # "ELF" or "HEX"
     memory: ImageBytes
     pieces: Tuple[Piece, ...] = ()
-    _flash_rows: Dict[int, FlashRow] = field(default_factory=dict, repr=False)  # made once, when first asked for
+    _flash_rows: Dict[int, FlashRow] = field(default_factory=dict, init=False, repr=False)  # made when first asked for
 
     @property
     def size(self) -> int:
@@ -112,6 +111,3 @@ def read_hex(path: PathArg) -> Image:
     except ValueError as error:
         raise ValueError("cannot read HEX file %s: %s" % (name, error)) from None
     return Image(name, "HEX", memory)
-
-
-__all__ = ["APP_START", "FLASH_END", "FlashRow", "Image", "Piece", "read_hex"]
