@@ -274,6 +274,9 @@ class _Unusual(Exception):
 # The bytes of a row that decide what the metadata record does to an
 # image: 191 (whether a run of its own begins at 192) to 203.
 _DECIDING, _DECIDING_END = METADATA_AREA - 1, METADATA_RECORD_END
+# First digits of the offset of a 16-byte record that stays in its row and
+# clear of bytes 0xBF to 0xCF (upper case, as objcopy writes them).
+_CLEAR = frozenset(b"0123456789ADE")
 
 
 class _Scan:
@@ -317,7 +320,11 @@ def _quick_scan(path: str) -> _Scan:
         content = stream.read()  # the conversion has just read it whole too
     if content.count(b"\r") != content.count(b"\r\n"):
         raise _Unusual()
+    same = b""  # count and row of the last 16-byte record in the window, under the current base
     for text in content.split(b"\n"):
+        if text[7:9] == b"00" and text[1:5] == same and text[5] in _CLEAR:
+            continue  # the usual line: one more 16-byte record of that row, clear of its bytes 191 to 207
+        same = b""
         if text[:1] != b":":
             if text.strip():
                 raise _Unusual()
@@ -335,6 +342,8 @@ def _quick_scan(path: str) -> _Scan:
                     rows.append(row)
                 if offset < _DECIDING_END and end_offset > _DECIDING:
                     scan.near.setdefault(row, []).append((start, text))
+                elif text[1:3] == b"10":
+                    same = text[1:5]
             else:
                 scan.place(start, start + (fields >> 16), text)
         elif kind == b"01":
