@@ -20,7 +20,7 @@ section's size, type or compression costs more than its window bytes.
 """
 
 import os
-from typing import Any, BinaryIO, List, Optional, Tuple
+from typing import Any, BinaryIO, List, Tuple
 
 from .hex_reader import APP_START, FLASH_END, ImageBytes
 from .image import Image, Piece
@@ -132,6 +132,8 @@ def _place(stream: BinaryIO, pieces: List[Tuple[Piece, int]]) -> ImageBytes:
         if low < high:
             stream.seek(offset + low - piece.address)
             data = stream.read(high - low)
+            if len(data) != high - low:  # the file shrank under us: a shorter slice would shift the window
+                raise Unreadable("the data of section %s run past the end of the file" % piece.name)
             memory.data[low - APP_START:high - APP_START] = data
     return memory
 
@@ -146,13 +148,10 @@ def read_elf(path: PathArg) -> Image:
 
     name = os.fspath(path)
     with open(name, "rb") as stream:
-        failure: Optional[Exception] = None
         try:
             elf: Any = ELFFile(stream)
             pieces = _pieces(elf, stream)
             memory = _place(stream, pieces)
-        except (ELFError, ValueError, KeyError, TypeError) as error:
-            failure = error
-        if failure is not None:
-            raise ValueError("cannot read ELF file %s: %s" % (name, str(failure) or type(failure).__name__))
+        except (ELFError, ValueError, KeyError, TypeError, OverflowError) as error:
+            raise ValueError("cannot read ELF file %s: %s" % (name, str(error) or type(error).__name__)) from None
     return Image(name, "ELF", memory, tuple(piece for piece, _ in pieces))

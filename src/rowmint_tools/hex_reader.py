@@ -274,8 +274,8 @@ class _Unusual(Exception):
 # The bytes of a row that decide what the metadata record does to an
 # image: 191 (whether a run of its own begins at 192) to 203.
 _DECIDING, _DECIDING_END = METADATA_AREA - 1, METADATA_RECORD_END
-# First digits of the offset of a 16-byte record that stays in its row and
-# clear of bytes 0xBF to 0xCF (upper case, as objcopy writes them).
+# First digits of the offset of a 16-byte record that stays in its row, clear
+# of bytes 0xBF to 0xCB (in upper case, as objcopy writes them).
 _CLEAR = frozenset(b"0123456789ADE")
 
 
