@@ -8,51 +8,66 @@ it only as address ranges.
 """
 
 import os
-from dataclasses import dataclass, field
 from typing import Dict, List, Tuple
 
 from .hex_reader import APP_START, METADATA_AREA, ImageBytes, hex_reserves, mask_runs, read_image
 from .row_file import FIRST_ROW, LAST_ROW, ROW_SIZE, PathArg
 
 
-@dataclass(frozen=True)
+# Plain classes: a dataclass costs a millisecond or more to create at
+# import, and rowmint-check is timed as a whole process.
+
 class Piece:
     """An ELF section as written: its name and the `size` bytes from the
     load `address` it is written at."""
 
-    address: int
-    size: int
-    name: str = ""
+    __slots__ = ("address", "size", "name")
+
+    def __init__(self, address: int, size: int, name: str = "") -> None:
+        self.address, self.size, self.name = address, size, name
 
     @property
     def end(self) -> int:
         return self.address + self.size
 
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Piece) and (self.address, self.size, self.name) == (other.address, other.size, other.name)
 
-@dataclass
+    def __hash__(self) -> int:
+        return hash((self.address, self.size, self.name))
+
+    def __repr__(self) -> str:
+        return "Piece(address=0x%X, size=%d, name=%r)" % (self.address, self.size, self.name)
+
+
 class FlashRow:
     """The image's bytes in one flash row: 00 where it sets none, and a
     mask with 1 where it sets one."""
 
-    data: bytearray
-    mask: bytearray
+    __slots__ = ("data", "mask")
+
+    def __init__(self, data: bytearray, mask: bytearray) -> None:
+        self.data, self.mask = data, mask
 
     @property
     def count(self) -> int:
         return self.mask.count(1)
 
 
-@dataclass(frozen=True, eq=False)
 class Image:
     """An image as placed. `pieces` are an ELF file's sections in the order
     they are written, a later one winning where they overlap; a HEX file
     has none."""
 
-    path: str
-    kind: str  # "ELF" or "HEX"
-    memory: ImageBytes
-    pieces: Tuple[Piece, ...] = ()
-    _flash_rows: Dict[int, FlashRow] = field(default_factory=dict, init=False, repr=False)  # made when first asked for
+    def __init__(self, path: str, kind: str, memory: ImageBytes, pieces: Tuple[Piece, ...] = ()) -> None:
+        self.path = path
+        self.kind = kind  # "ELF" or "HEX"
+        self.memory = memory
+        self.pieces = pieces
+        self._flash_rows: Dict[int, FlashRow] = {}  # made when first asked for
+
+    def __repr__(self) -> str:
+        return "Image(%r, %r, %d bytes)" % (self.path, self.kind, self.size)
 
     @property
     def size(self) -> int:
