@@ -385,7 +385,9 @@ def plain_warnings(hex_path: str) -> "List[str]":
     checker's words: image bytes below 0x2200 left out, and image bytes
     whose value the metadata record changes. Bytes from 0x20000 up get none:
     real images carry configuration sections there. Only record headers are
-    read, and the data of the records that meet the metadata record."""
+    read, and the data of the records that meet the metadata record. Raises
+    OSError when the file cannot be read, and ValueError for a file that
+    the conversion would have refused."""
     try:
         scan = _quick_scan(hex_path)
     except _Unusual:
