@@ -64,6 +64,9 @@ LAYOUTS = {
                                        (".extra", SHT_PROGBITS, ALLOC, 0x5000, 0x2540, TABLE)],
                                       [(0x2500, 0x20000000, 0x3000, 0x70, 0x70)],
                                       {0x3000: CODE, 0x3040: TABLE}),
+    # The address range must lie in the segment whole, not only its start.
+    "address-range-partly-in-segment": ([(".part", SHT_PROGBITS, ALLOC, 0x4000, 0x2500, CODE)],
+                                        [(0x2500, 0x4000, 0x7000, 0x40, 0x20)], {0x7000: CODE}),
     "two-segments-same-bytes": ([(".mirror", SHT_PROGBITS, ALLOC, 0x6000, 0x2500, CODE)],
                                 [(0x2500, 0x4000, 0x4000, 0x40, 0x40), (0x2500, 0x6000, 0x6000, 0x40, 0x40)],
                                 {0x4000: CODE}),
