@@ -153,5 +153,6 @@ def read_elf(path: PathArg) -> Image:
             pieces = _pieces(elf, stream)
             memory = _place(stream, pieces)
         except (ELFError, ValueError, KeyError, TypeError, OverflowError) as error:
-            raise ValueError("cannot read ELF file %s: %s" % (name, str(error) or type(error).__name__)) from None
+            reason = " ".join(str(error).split()) or type(error).__name__  # the parser's texts may span lines
+            raise ValueError("cannot read ELF file %s: %s" % (name, reason)) from None
     return Image(name, "ELF", memory, tuple(piece for piece, _ in pieces))
