@@ -19,7 +19,7 @@ import binascii
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # type checkers only: the launcher's path keeps off typing
-    from typing import Dict, List, Optional, Sequence, Tuple
+    from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
 ROW_SIZE = 256
 APP_START = 0x2200  # below: the bootloader's flash
@@ -274,9 +274,9 @@ class _Unusual(Exception):
 # The bytes of a row that decide what the metadata record does to an
 # image: 191 (whether a run of its own begins at 192) to 203.
 _DECIDING, _DECIDING_END = METADATA_AREA - 1, METADATA_RECORD_END
-# First digits of the offset of a 16-byte record that stays in its row, clear
-# of bytes 0xBF to 0xCB (in upper case, as objcopy writes them).
-_CLEAR = frozenset(b"0123456789ADE")
+# The offsets, as objcopy writes them, of a 16-byte record that stays in its
+# row and clear of bytes 191 to 203.
+_CLEAR = frozenset(b"%02X" % k for k in range(ROW_SIZE - 15) if k + 16 <= _DECIDING or k >= _DECIDING_END)
 
 
 class _Scan:
@@ -309,6 +309,24 @@ class _Scan:
                 self.reach(high, start, end, first, text)
 
 
+def _line_blocks(path: str) -> "Iterator[List[bytes]]":
+    """The file's lines, without their LF, a block of about a MiB at a time.
+    Raises _Unusual for a CR that ends no CR LF (the conversion takes it
+    for a line end) or a line longer than any record."""
+    rest = b""
+    with open(path, "rb") as stream:
+        while True:
+            chunk = stream.read(1 << 20)
+            block = rest + chunk
+            cut = block.rfind(b"\n") + 1 if chunk else len(block)
+            block, rest = block[:cut], block[cut:]
+            if block.count(b"\r") != block.count(b"\r\n") or len(rest) > LINE_LIMIT:
+                raise _Unusual()
+            if not block:
+                return
+            yield block.split(b"\n")
+
+
 def _quick_scan(path: str) -> _Scan:
     """The data records of a file the conversion has read, by their headers.
     Raises _Unusual for a file that objcopy would not write: a line with
@@ -316,40 +334,39 @@ def _quick_scan(path: str) -> _Scan:
     scan = _Scan()
     seen, rows = scan.seen, scan.rows
     base = 0
-    with open(path, "rb") as stream:
-        content = stream.read()  # the conversion has just read it whole too
-    if content.count(b"\r") != content.count(b"\r\n"):
-        raise _Unusual()
     same = b""  # count and row of the last 16-byte record in the window, under the current base
-    for text in content.split(b"\n"):
-        if text[7:9] == b"00" and text[1:5] == same and text[5] in _CLEAR:
-            continue  # the usual line: one more 16-byte record of that row, clear of its bytes 191 to 207
-        same = b""
-        if text[:1] != b":":
-            if text.strip():
-                raise _Unusual()
-            continue
-        kind = text[7:9]
-        if kind == b"00":
-            fields = int(text[1:7], 16)
-            start = base + (fields & 0xFFFF)
-            offset = start & 0xFF
-            end_offset = offset + (fields >> 16)
-            if APP_START <= start < FLASH_END and 0 < end_offset <= ROW_SIZE:  # within one row: the usual record
-                row = start >> 8
-                if not seen[row]:
-                    seen[row] = 1
-                    rows.append(row)
-                if offset < _DECIDING_END and end_offset > _DECIDING:
-                    scan.near.setdefault(row, []).append((start, text))
-                elif text[1:3] == b"10":
-                    same = text[1:5]
-            else:
-                scan.place(start, start + (fields >> 16), text)
-        elif kind == b"01":
-            break
-        elif kind in (b"02", b"04") and text[1:3] == b"02":
-            base = int(text[9:13], 16) << (4 if kind == b"02" else 16)
+    for lines in _line_blocks(path):
+        for text in lines:
+            if text[7:9] == b"00" and text[1:5] == same and text[5:7] in _CLEAR:
+                continue  # the usual line: one more 16-byte record of that row, clear of its bytes 191 to 203
+            same = b""
+            if text[:1] != b":":
+                if text.strip():
+                    raise _Unusual()
+                continue
+            kind = text[7:9]
+            if kind == b"00":
+                fields = int(text[1:7], 16)
+                start = base + (fields & 0xFFFF)
+                offset = start & 0xFF
+                end_offset = offset + (fields >> 16)
+                if start >= FLASH_END:  # nothing up there is warned of
+                    same = text[1:5] if text[1:3] == b"10" else b""
+                elif APP_START <= start and 0 < end_offset <= ROW_SIZE:  # within one row: the usual record
+                    row = start >> 8
+                    if not seen[row]:
+                        seen[row] = 1
+                        rows.append(row)
+                    if offset < _DECIDING_END and end_offset > _DECIDING:
+                        scan.near.setdefault(row, []).append((start, text))
+                    if text[1:3] == b"10":
+                        same = text[1:5]
+                else:
+                    scan.place(start, start + (fields >> 16), text)
+            elif kind == b"01":
+                return scan
+            elif kind in (b"02", b"04") and text[1:3] == b"02":
+                base = int(text[9:13], 16) << (4 if kind == b"02" else 16)
     return scan
 
 
