@@ -106,6 +106,8 @@ def load_address(section: Any, segments: List[Any]) -> int:
 def _pieces(elf: Any, stream: BinaryIO) -> List[Tuple[Piece, int]]:
     """The written sections in writing order, each with its file offset."""
     sections, segments = _tables(elf, stream)
+    if len(sections) <= 1:  # none but the null entry: objcopy refuses the file
+        raise Unreadable("it has no sections")
     size = stream.seek(0, os.SEEK_END)
     names_at = elf["e_shstrndx"]
     if names_at == 0xFFFF and sections:
