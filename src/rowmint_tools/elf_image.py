@@ -3,7 +3,8 @@
 GNU objcopy reads the file through BFD, and these are BFD's rules:
 
 (a) a section is written when it is allocated (SHF_ALLOC), has contents
-    (not SHT_NOBITS), is a section at all (not SHT_NULL) and is not empty;
+    (not SHT_NOBITS), is a section at all (not SHT_NULL, nor the SHT_SHLIB
+    and SHT_SYMTAB_SHNDX entries that BFD passes over) and is not empty;
 (b) it belongs to a PT_LOAD segment (PT_TLS for a SHF_TLS section) when its
     file bytes and its address range both lie inside the segment's; it then
     loads at p_paddr + sh_offset - p_offset, and at sh_addr in no segment;
@@ -73,9 +74,11 @@ def _name(stream: BinaryIO, sections: List[Any], names_at: int, number: int) -> 
     return raw.decode("utf-8", "backslashreplace")
 
 
+NOT_WRITTEN = ("SHT_NOBITS", "SHT_NULL", "SHT_SHLIB", "SHT_SYMTAB_SHNDX")
+
+
 def _written(section: Any) -> bool:
-    return bool(section["sh_flags"] & SHF_ALLOC) and section["sh_type"] not in ("SHT_NOBITS", "SHT_NULL") \
-        and section["sh_size"] > 0
+    return bool(section["sh_flags"] & SHF_ALLOC) and section["sh_type"] not in NOT_WRITTEN and section["sh_size"] > 0
 
 
 def _holds(segment: Any, section: Any) -> bool:
