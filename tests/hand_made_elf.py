@@ -71,9 +71,9 @@ LAYOUTS = {
                                 [(0x2500, 0x4000, 0x4000, 0x40, 0x40), (0x2500, 0x6000, 0x6000, 0x40, 0x40)],
                                 {0x4000: CODE}),
     "allocated-sht-null-and-sht-shlib": ([(".code", SHT_PROGBITS, ALLOC, 0x2200, 0x2500, CODE),
-                            (".null", SHT_NULL, ALLOC, 0x2400, 0x2540, TABLE),
-                            (".shlib", SHT_SHLIB, ALLOC, 0x2500, 0x2570, MORE)],
-                           [], {0x2200: CODE, 0x2400: TABLE, 0x2500: MORE}),
+                                          (".null", SHT_NULL, ALLOC, 0x2400, 0x2540, TABLE),
+                                          (".shlib", SHT_SHLIB, ALLOC, 0x2500, 0x2570, MORE)],
+                                         [], {0x2200: CODE, 0x2400: TABLE, 0x2500: MORE}),
     "allocated-shf-compressed": ([(".packed", SHT_PROGBITS, ALLOC | COMPRESSED, 0x2400, 0x2500, compressed(CODE))],
                                  [], {0x2400: CODE}),
     # Written by ascending address, not in header order: .low's end lies
