@@ -299,7 +299,7 @@ class _Scan:
 
     def place(self, first: int, end: int, text: bytes) -> None:
         """A record that does not lie in one row of the window."""
-        if first < APP_START < end or first < end <= APP_START:
+        if first < APP_START and first < end:
             self.below.append((first, min(end, APP_START)))
         start = max(first, APP_START)
         if start < min(end, FLASH_END):
