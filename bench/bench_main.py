@@ -81,6 +81,11 @@ def full_image_lines(seed=2200):
             lines.append(SEGMENT_RECORD)
         for offset in range(0, 256, RECORD_BYTES):
             data = bytes(rng.getrandbits(8) for _ in range(RECORD_BYTES))
+            if row == LAST_ROW and offset >= 0xB0:
+                # The metadata area reserved as an image built for the
+                # bootloader reserves it: zero placeholders in a run of
+                # their own from byte 192 on, byte 191 left unset.
+                data = data[:-1] if offset == 0xB0 else bytes(RECORD_BYTES)
             lines.append(record(((row & 0xFF) << 8) | offset, 0, data))
     lines.append(END_RECORD)
     return lines

@@ -11,10 +11,12 @@ import subprocess
 import sys
 from pathlib import Path
 
+import intelhex
 import pytest
 
-from rowmint_tools import Problem, check, convert, read_row_file
+from rowmint_tools import CheckFailed, Problem, check, convert, read_row_file
 from rowmint_tools.check_command import build_parser, main as rowmint_check, simple_options
+from rowmint_tools.image import read_hex
 from rowmint_tools.report import problem_line
 
 REPO = Path(__file__).resolve().parent.parent
@@ -45,6 +47,11 @@ def test_every_example_is_proven_against_its_elf_and_its_hex(examples, name):
     assert result.stdout.endswith(": every row matches %s\n" % (ELF_DIR / (name + ".elf")))
     assert "metadata area" not in result.stdout  # each example reserves it
     assert check(row_file, hex_file=hex_file).ok
+    # the HEX reader against an independent one, byte by byte
+    theirs, mine = intelhex.IntelHex(str(hex_file)), read_hex(hex_file)
+    window = {a: b for a, b in theirs.todict().items() if isinstance(a, int) and 0x2200 <= a < 0x20000}
+    assert mine.size == len(theirs)
+    assert {0x2200 + a: mine.memory.data[a] for a, set_ in enumerate(mine.memory.mask) if set_} == window
 
 
 def mended(line):
@@ -117,18 +124,23 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
             assert report["map"][row // 64][6 + row % 64] == "X"
 
 
-@pytest.mark.parametrize("change, warning", [
+@pytest.mark.parametrize("change, error, warning", [
     # linked 0x400 too low: the vector table and 1 KB more fall into the bootloader's flash
-    ("--change-addresses -0x400", "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF"),
+    ("--change-addresses -0x400", None,
+     "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF"),
     # without its reservation the image ends in the metadata area of row 0x02C
-    ("--remove-section .metadata_area",
-     "the image has bytes in the metadata area of its last row, 0x02C: the metadata record overwrites "
-     "12 image bytes in 0x2CC0-0x2CCB; the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB"),
+    ("--remove-section .metadata_area", "the metadata record overwrites 12 image bytes at 0x2CC0-0x2CCB (section .rodata)",
+     "the image has bytes in the metadata area of its last row, 0x02C: "
+     "the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB"),
 ])
-def test_image_bytes_left_out_or_overwritten_are_warnings(objcopy, tmp_path, change, warning):
+def test_image_bytes_left_out_or_overwritten(objcopy, tmp_path, change, error, warning):
     elf = changed_blinky(objcopy, tmp_path, change)
-    summary = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
-    assert [w.message for w in summary.warnings] == [warning]
+    try:
+        report = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
+    except CheckFailed as failed:
+        report = failed.report
+    assert [p.message for p in getattr(report, "problems", ())] == ([error] if error else [])
+    assert [w.message for w in report.warnings] == [warning]
 
 
 # Inputs that must each end in one line, exit status 1, in bounded memory.
@@ -227,6 +239,10 @@ def test_the_plain_command_warns_of_lost_bytes_and_strict_refuses(objcopy, tmp_p
         assert lines == []
     elif not refused:
         assert lines == ["app.cyacd: warning: " + warning]
+    elif "--check" in options and "metadata record" in warning:
+        # the proof itself refuses a record that overwrites image bytes
+        assert lines[0] == "app.cyacd (new file, not kept): error: row 0x02C: " + warning + " (section .rodata)"
+        assert lines[-1] == "rowmint: error: the new row file does not match %s; app.cyacd is left as it was" % elf
     else:
         assert lines[0] == "app.cyacd (new file, not kept): error: " + warning
         assert lines[-1] == ("rowmint: error: --strict: the conversion loses or overwrites image bytes; "

@@ -22,19 +22,22 @@ const uint8_t resources[0x1CF30] = {
     FILL_16(0x3C, 1CF0), FILL_16(0x3C, 1CF1), FILL_16(0x3C, 1CF2),
 };
 
-/* The trailer: 64 bytes at 0x1FFC0, the last 64 bytes of flash. */
+/* The trailer: 64 bytes at 0x1FFC0, the last 64 bytes of flash and so the
+ * metadata area of row 0x1FF. Its first 12 bytes are zero placeholders that
+ * the row file's metadata record replaces; the trailer's own fields follow. */
 struct trailer {
+    uint8_t metadata_record[12];
     uint32_t magic;
     uint32_t version;
     uint32_t resources_size;
-    uint8_t name[40];
+    uint8_t name[28];
     uint32_t words[3];
 };
 
 __attribute__((section(".trailer"), used))
 const struct trailer image_trailer = {
-    0x54524C52u, 0x00010203u, sizeof resources,
-    "full-flash example, trailer record", {0xA5A5A5A5u, 0x5A5A5A5Au, 0xDEADBEEFu},
+    {0}, 0x54524C52u, 0x00010203u, sizeof resources,
+    "full-flash trailer record", {0xA5A5A5A5u, 0x5A5A5A5Au, 0xDEADBEEFu},
 };
 
 /* Loaded by a programmer into external memory, never into this flash. */

@@ -1,151 +1,128 @@
-"""The image a row file should hold, read from its source with the field's
-own readers: the ELF file with pyelftools, or the Intel HEX file with
-intelhex.
+"""The image a row file should hold, read from its source: the ELF file as
+the object-copy tool writes it (elf_image.py), or the Intel HEX file with
+the reader of our own (hex_reader.py).
 
-An image is a list of pieces: runs of bytes at their load addresses. For an
-ELF file they are the bytes that `objcopy -O ihex` writes, one piece per
-allocated section with contents; for a HEX file, one piece per run of
-consecutive addresses.
+Either way the image is placed the same way: the flash window 0x2200 to
+0x1FFFF byte by byte with a mask of the bytes set, what lies below and above
+it only as address ranges.
 """
 
 import os
-from dataclasses import dataclass
-from typing import Any, BinaryIO, Dict, List, Tuple, cast
+from typing import Dict, List, Tuple
 
+from .hex_reader import APP_START, METADATA_AREA, ImageBytes, hex_reserves, mask_runs, read_image
 from .row_file import FIRST_ROW, LAST_ROW, ROW_SIZE, PathArg
 
-APP_START = FIRST_ROW * ROW_SIZE  # below: the bootloader's flash
-FLASH_END = (LAST_ROW + 1) * ROW_SIZE
 
+# Plain classes: a dataclass costs a millisecond or more to create at
+# import, and rowmint-check is timed as a whole process.
 
-@dataclass(frozen=True)
 class Piece:
-    """Bytes at their load address; `name` is the ELF section's ("" for a
-    run of a HEX file)."""
+    """An ELF section as written: its name and the `size` bytes from the
+    load `address` it is written at."""
 
-    address: int
-    data: bytes
-    name: str = ""
+    __slots__ = ("address", "size", "name")
+
+    def __init__(self, address: int, size: int, name: str = "") -> None:
+        self.address, self.size, self.name = address, size, name
 
     @property
     def end(self) -> int:
-        return self.address + len(self.data)
+        return self.address + self.size
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Piece) and (self.address, self.size, self.name) == (other.address, other.size, other.name)
+
+    def __hash__(self) -> int:
+        return hash((self.address, self.size, self.name))
+
+    def __repr__(self) -> str:
+        return "Piece(address=0x%X, size=%d, name=%r)" % (self.address, self.size, self.name)
 
 
-@dataclass
 class FlashRow:
     """The image's bytes in one flash row: 00 where it sets none, and a
     mask with 1 where it sets one."""
 
-    data: bytearray
-    mask: bytearray
+    __slots__ = ("data", "mask")
+
+    def __init__(self, data: bytearray, mask: bytearray) -> None:
+        self.data, self.mask = data, mask
 
     @property
     def count(self) -> int:
-        return sum(self.mask)
+        return self.mask.count(1)
 
 
-@dataclass(frozen=True)
 class Image:
-    path: str
-    kind: str  # "ELF" or "HEX"
-    pieces: Tuple[Piece, ...]
+    """An image as placed. `pieces` are an ELF file's sections in the order
+    they are written, a later one winning where they overlap; a HEX file
+    has none."""
+
+    def __init__(self, path: str, kind: str, memory: ImageBytes, pieces: Tuple[Piece, ...] = ()) -> None:
+        self.path = path
+        self.kind = kind  # "ELF" or "HEX"
+        self.memory = memory
+        self.pieces = pieces
+        self._flash_rows: Dict[int, FlashRow] = {}  # made when first asked for
+
+    def __repr__(self) -> str:
+        return "Image(%r, %r, %d bytes)" % (self.path, self.kind, self.size)
 
     @property
     def size(self) -> int:
-        return sum(len(piece.data) for piece in self.pieces)
+        """The bytes the image sets, wherever they lie."""
+        return (self.memory.mask.count(1) + self.memory.below.count(1)
+                + sum(high - low for low, high in self.memory.above.merged()))
 
     def flash_rows(self) -> Dict[int, FlashRow]:
         """The rows the image reaches between 0x2200 and 0x1FFFF, by number."""
-        rows: Dict[int, FlashRow] = {}
-        for piece in self.pieces:
-            at, end = max(piece.address, APP_START), min(piece.end, FLASH_END)
-            while at < end:
-                number, offset = divmod(at, ROW_SIZE)
-                stop = min(end, (number + 1) * ROW_SIZE)
-                row = rows.setdefault(number, FlashRow(bytearray(ROW_SIZE), bytearray(ROW_SIZE)))
-                row.data[offset:offset + stop - at] = piece.data[at - piece.address:stop - piece.address]
-                row.mask[offset:offset + stop - at] = b"\x01" * (stop - at)
-                at = stop
+        if self._flash_rows:
+            return self._flash_rows
+        rows = self._flash_rows
+        mask = self.memory.mask
+        for number in range(FIRST_ROW, LAST_ROW + 1):
+            at = number * ROW_SIZE - APP_START
+            if mask.find(1, at, at + ROW_SIZE) >= 0:
+                rows[number] = FlashRow(self.memory.data[at:at + ROW_SIZE], mask[at:at + ROW_SIZE])
         return rows
 
-    def outside(self, start: int, end: int) -> List[Tuple[int, int]]:
-        """The address ranges [from, to) of image bytes between `start` and
-        `end`, adjoining ranges joined."""
-        ranges: List[Tuple[int, int]] = []
-        for piece in sorted(self.pieces, key=lambda p: p.address):
-            low, high = max(piece.address, start), min(piece.end, end)
-            if low >= high:
-                continue
-            if ranges and low <= ranges[-1][1]:
-                ranges[-1] = (ranges[-1][0], max(high, ranges[-1][1]))
-            else:
-                ranges.append((low, high))
-        return ranges
+    def below(self) -> List[Tuple[int, int]]:
+        """The address ranges [from, to) of image bytes below 0x2200."""
+        return mask_runs(self.memory.below, 0)
 
-    def covers_exactly(self, start: int, end: int) -> bool:
-        """Whether one piece spans exactly [start, end): a section of its own."""
-        return any(piece.address == start and piece.end == end for piece in self.pieces)
+    def above(self) -> List[Tuple[int, int]]:
+        """The address ranges [from, to) of image bytes from 0x20000 up."""
+        return self.memory.above.merged()
 
+    def reserves_metadata_area(self, row: int) -> bool:
+        """Whether the image reserves the metadata area of `row` (its last 64
+        bytes): in an ELF file with a section that covers exactly that area,
+        in a HEX file with a run of bytes of its own that begins there."""
+        area = row * ROW_SIZE + METADATA_AREA
+        if self.kind == "ELF":
+            return any(piece.address == area and piece.end == area + ROW_SIZE - METADATA_AREA
+                       for piece in self.pieces)
+        at = row * ROW_SIZE - APP_START
+        return hex_reserves(bytes(self.memory.mask[at:at + ROW_SIZE]))
 
-def _load_address(section: Any, segments: List[Any]) -> int:
-    """Where a loader puts a section: its place in the PT_LOAD segment whose
-    file bytes hold it, or its own address when no segment does (a section
-    that runs from RAM loads at the flash address its segment gives)."""
-    offset, size = section["sh_offset"], section["sh_size"]
-    for segment in segments:
-        start = segment["p_offset"]
-        if start <= offset and offset + size <= start + segment["p_filesz"]:
-            return int(segment["p_paddr"] + offset - start)
-    return int(section["sh_addr"])
-
-
-def _elf_pieces(stream: BinaryIO) -> List[Piece]:
-    from elftools.elf.constants import SH_FLAGS
-    from elftools.elf.elffile import ELFFile
-
-    # Its objects as Any: pyelftools has types from 0.33 on, while the
-    # releases before (the last for Python 3.7 is 0.32) leave most
-    # functions without them.
-    elf: Any = cast(Any, ELFFile)(stream)
-    segments = [s for s in elf.iter_segments() if s["p_type"] == "PT_LOAD"]
-    pieces = []
-    for section in elf.iter_sections():
-        # What objcopy writes: allocated sections that have bytes in the file.
-        if not section["sh_flags"] & SH_FLAGS.SHF_ALLOC or section["sh_type"] == "SHT_NOBITS":
-            continue
-        if section["sh_size"]:
-            pieces.append(Piece(_load_address(section, segments), section.data(), section.name))
-    return pieces
-
-
-def read_elf(path: PathArg) -> Image:
-    """The image in an ELF file. Raises OSError when it cannot be read and
-    ValueError when it is no ELF file pyelftools can read."""
-    from elftools.common.exceptions import ELFError
-
-    name = os.fspath(path)
-    with open(name, "rb") as stream:
-        try:
-            pieces = _elf_pieces(stream)
-        except (ELFError, ValueError, KeyError) as error:
-            raise ValueError("cannot read ELF file %s: %s" % (name, error)) from error
-    return Image(name, "ELF", tuple(pieces))
+    def sections_at(self, addresses: List[int]) -> List[str]:
+        """The names of the sections whose bytes lie at these addresses, in
+        order, each once: the section written last at each address."""
+        names: List[str] = []
+        for address in addresses:
+            owner = [p.name for p in self.pieces if p.address <= address < p.end][-1:]
+            if owner and owner[0] not in names:
+                names.append(owner[0])
+        return names
 
 
 def read_hex(path: PathArg) -> Image:
-    """The image in an Intel HEX file; every record's checksum is verified.
-    Raises OSError when it cannot be read and ValueError when a record is
-    broken."""
-    import intelhex  # type: ignore
-
+    """The image in an Intel HEX file; every record is verified. Raises
+    OSError when it cannot be read and ValueError when it is refused."""
     name = os.fspath(path)
-    memory = intelhex.IntelHex()
-    with open(name, "r") as stream:
-        try:
-            memory.loadhex(stream)
-        except (intelhex.IntelHexError, ValueError) as error:
-            raise ValueError("cannot read HEX file %s: %s" % (name, error)) from error
-    pieces = [Piece(start, bytes(memory.gets(start, end - start))) for start, end in memory.segments()]
-    return Image(name, "HEX", tuple(pieces))
-
+    try:
+        memory = read_image(name)
+    except ValueError as error:
+        raise ValueError("cannot read HEX file %s: %s" % (name, error)) from None
+    return Image(name, "HEX", memory)

@@ -5,12 +5,11 @@ image's (00 where the image sets none), the metadata record aside."""
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
-from .image import APP_START, FLASH_END, FlashRow, Image, read_elf, read_hex
+from .elf_image import read_elf
+from .hex_reader import FLASH_END, changed_by_record, left_out_below, overwrite_text, ranges_text, span as _span
+from .image import FlashRow, Image, read_hex
 from .row_file import (FIRST_ROW, LAST_ROW, METADATA_AREA, METADATA_RECORD_END, ROW_SIZE, PathArg,
                        Problem, Row, RowFile, read_row_file)
-
-# At most this many address ranges are named in a warning.
-RANGES_NAMED = 4
 
 
 @dataclass(frozen=True)
@@ -29,20 +28,12 @@ class Report:
         return not self.problems
 
 
-def _span(start: int, end: int) -> str:
-    return "0x%04X-0x%04X" % (start, end - 1)
-
-
-def _ranges_text(ranges: List[Tuple[int, int]]) -> str:
-    named = ", ".join(_span(*r) for r in ranges[:RANGES_NAMED])
-    if len(ranges) > RANGES_NAMED:
-        named += " and %d more ranges" % (len(ranges) - RANGES_NAMED)
-    return named
-
-
 def _row_difference(row: Row, expected: FlashRow, keep_record: bool) -> Optional[Problem]:
     """The differing bytes of one row line; the metadata record's bytes do
     not count on the line that holds it."""
+    if row.data == expected.data or (keep_record and row.data[:METADATA_AREA] == expected.data[:METADATA_AREA]
+                                     and row.data[METADATA_RECORD_END:] == expected.data[METADATA_RECORD_END:]):
+        return None  # the usual row, compared at once
     differing = [k for k in range(ROW_SIZE) if row.data[k] != expected.data[k]
                  and not (keep_record and METADATA_AREA <= k < METADATA_RECORD_END)]
     if not differing:
@@ -89,52 +80,60 @@ def _runs(numbers: List[int]) -> List[Tuple[int, int]]:
 
 
 def _left_out(image: Image) -> List[Problem]:
-    warnings = []
-    for start, end, where in ((0, APP_START, "below 0x%04X, the bootloader's flash," % APP_START),
-                              (FLASH_END, 1 << 64, "from 0x%04X up, past the end of flash," % FLASH_END)):
-        ranges = image.outside(start, end)
-        if ranges:
-            count = sum(high - low for low, high in ranges)
-            warnings.append(Problem("%d image bytes %s are left out: %s" % (count, where, _ranges_text(ranges))))
+    below, above = image.below(), image.above()
+    warnings = [Problem(left_out_below(below))] if below else []
+    if above:
+        warnings.append(Problem("%d image bytes from 0x%04X up, past the end of flash, are left out: %s" % (
+            sum(high - low for low, high in above), FLASH_END, ranges_text(above))))
     return warnings
 
 
-def _metadata_area_bytes(rows: RowFile, image: Image, image_rows: Dict[int, FlashRow]) -> List[Problem]:
-    """Image bytes in the last row's metadata area, unless a section of
-    their own reserves exactly that area (its bytes are placeholders)."""
+def _record_row(rows: RowFile, image_rows: Dict[int, FlashRow]) -> Optional[Tuple[int, Optional[Row]]]:
+    """The row that holds the metadata record, and its line: the row file's
+    last row line, or without one the last row the image reaches."""
     last = rows.metadata_row
     if last is not None:
-        number = last.number
-    elif image_rows:
-        number = max(image_rows)
-    else:
-        return []
-    if number not in image_rows:
-        return []
-    area = number * ROW_SIZE + METADATA_AREA
-    if image.covers_exactly(area, area + ROW_SIZE - METADATA_AREA):
-        return []
-    mask = image_rows[number].mask
-    parts = []
-    for low, high, what in ((METADATA_AREA, METADATA_RECORD_END, "the metadata record overwrites"),
-                            (METADATA_RECORD_END, ROW_SIZE, "the application checksum leaves out")):
-        offsets = [k for k in range(low, high) if mask[k]]
-        if offsets:
-            parts.append("%s %d image bytes in %s" % (what, len(offsets),
-                                                     _span(number * ROW_SIZE + offsets[0],
-                                                           number * ROW_SIZE + offsets[-1] + 1)))
-    if not parts:
-        return []
-    return [Problem("the image has bytes in the metadata area of its last row, 0x%03X: %s"
-                    % (number, "; ".join(parts)), last.line if last is not None else None)]
+        return last.number, last
+    return (max(image_rows), None) if image_rows else None
+
+
+def _metadata_record(rows: RowFile, image: Image, image_rows: Dict[int, FlashRow]) -> Tuple[List[Problem], List[Problem]]:
+    """An error for image bytes whose value the metadata record changes, and
+    a warning for image bytes that the application checksum leaves out,
+    unless the image reserves the area for them."""
+    found = _record_row(rows, image_rows)
+    if found is None or found[0] not in image_rows:
+        return [], []
+    number, last = found
+    expected = image_rows[number]
+    reserved = image.reserves_metadata_area(number)
+    line = last.line if last is not None else None
+    errors = []
+    if last is not None:
+        changed = changed_by_record(bytes(expected.data), bytes(expected.mask),
+                                    last.data[METADATA_AREA:METADATA_RECORD_END], reserved)
+        if changed:
+            message = overwrite_text(number, changed)
+            names = image.sections_at([number * ROW_SIZE + k for k in changed])
+            if names:
+                message += " (section%s %s)" % ("s" if len(names) > 1 else "", ", ".join(names))
+            errors.append(Problem(message, line))
+    offsets = [k for k in range(METADATA_RECORD_END, ROW_SIZE) if expected.mask[k]]
+    if reserved or not offsets:
+        return errors, []
+    return errors, [Problem("the image has bytes in the metadata area of its last row, 0x%03X: the application "
+                            "checksum leaves out %d image bytes in %s"
+                            % (number, len(offsets), _span(number * ROW_SIZE + offsets[0],
+                                                            number * ROW_SIZE + offsets[-1] + 1)), line)]
 
 
 def prove(rows: RowFile, image: Image) -> Report:
     """The report on a row file already read, against an image already read."""
     image_rows = image.flash_rows()
-    problems = list(rows.problems) + _compare_rows(rows, image_rows)
+    record_errors, record_warnings = _metadata_record(rows, image, image_rows)
+    problems = list(rows.problems) + _compare_rows(rows, image_rows) + record_errors
     problems.sort(key=lambda p: (p.line is None, p.line or 0))
-    warnings = _left_out(image) + _metadata_area_bytes(rows, image, image_rows)
+    warnings = _left_out(image) + record_warnings
     return Report(rows, image, tuple(problems), tuple(warnings))
 
 
