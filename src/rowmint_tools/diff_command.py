@@ -10,7 +10,7 @@ import argparse
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .command_line import EXIT_TROUBLE, VersionAction, describe, guarded, write_json, write_lines
+from .command_line import EXIT_TROUBLE, add_version, describe, guarded, write_json, write_lines
 from .row_diff import Diff, RowChange, Span, diff
 from .row_file import hex_bytes
 from .row_input import Finding, RowFileRefused
@@ -34,7 +34,7 @@ EPILOG = "Exit status: 0 when the files hold the same rows, 1 when they differ, 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG)
-    parser.add_argument("--version", action=VersionAction)
+    add_version(parser)
     parser.add_argument("old", metavar="OLD", help="the row file to compare from")
     parser.add_argument("new", metavar="NEW", help="the row file to compare with")
     parser.add_argument("--json", action="store_true", help="print the comparison as one JSON object")

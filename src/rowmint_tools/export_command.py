@@ -11,7 +11,7 @@ import argparse
 import sys
 from typing import Any, Dict, List, Optional
 
-from .command_line import EXIT_TROUBLE, VersionAction, error_line, guarded, write_json, write_lines
+from .command_line import EXIT_TROUBLE, add_version, error_line, guarded, write_json, write_lines
 from .row_export import Exported, export
 from .row_input import RowFileRefused
 
@@ -45,7 +45,7 @@ def _fill_byte(text: str) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG)
-    parser.add_argument("--version", action=VersionAction)
+    add_version(parser)
     parser.add_argument("row_file", metavar="ROWFILE", help="the row file to export")
     parser.add_argument("out", metavar="OUT", help="the HEX or binary file to write")
     parser.add_argument("--format", choices=("hex", "bin"), help="the format of OUT, when its suffix does not say")
