@@ -66,6 +66,14 @@ def describe(error: Exception) -> str:
     return "error: %s" % (str(error) or type(error).__name__)
 
 
+def error_json(error: Exception) -> Dict[str, Any]:
+    """An error as the JSON output's "errors" hold it: the file it concerns,
+    if any, and the message without that name."""
+    if isinstance(error, OSError):
+        return {"file": error.filename, "line": None, "message": error.strerror or str(error)}
+    return {"file": None, "line": None, "message": str(error)}
+
+
 def error_line(prog: str, error: Exception) -> str:
     text = describe(error)
     return text if isinstance(error, OSError) and error.filename is not None else "%s: %s" % (prog, text)

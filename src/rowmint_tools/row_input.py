@@ -5,7 +5,7 @@ by the strict reader, with each problem tied to the file it was found in.
 import errno
 import os
 from dataclasses import dataclass
-from typing import Iterable, Tuple
+from typing import Any, Dict, Iterable, Tuple
 
 from .input_files import ROW_FILE_BOUND, read_bounded_bytes
 from .row_file import PathArg, Problem, RowFile, parse_row_file
@@ -33,6 +33,9 @@ class Finding:
         """The line compilers print: `FILE:LINE: error: ...`."""
         where = self.path if self.problem.line is None else "%s:%d" % (self.path, self.problem.line)
         return "%s: %s: %s" % (where, severity, self.problem.message)
+
+    def as_json(self) -> Dict[str, Any]:
+        return {"file": self.path, "line": self.problem.line, "message": self.problem.message}
 
 
 class RowFileRefused(ValueError):
