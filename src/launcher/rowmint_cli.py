@@ -24,7 +24,6 @@ import sys
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # type checkers only; typing costs start-up time
     import argparse
-    import subprocess
     from typing import Callable, List, Optional, TextIO
 
 PROG = "rowmint"

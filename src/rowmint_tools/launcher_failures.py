@@ -4,7 +4,7 @@ the file or the tool at fault and, where the cause is a common mistake
 what to do about it.
 
 The launcher imports this module only when a conversion has failed, or when
-the look for lost image bytes after one has.
+the scan for lost image bytes after a conversion has.
 """
 
 import os
