@@ -235,6 +235,21 @@ def test_the_commands_answer_in_one_line(tmp_path, command, args, status, out):
     assert done.stderr == "" if status == 0 else re.fullmatch(r"missing\.cyacd: error: [^\n]+\n", done.stderr)
 
 
+# A name the terminal cannot encode is printed escaped, and the command's
+# work still counts as done.
+@posix_only
+@pytest.mark.parametrize("command, second, printed", [
+    ("rowmint-diff", b"n\xff.cyacd", b"n\\udcff.cyacd and n\\udcff.cyacd hold the same rows: "),
+    ("rowmint-export", b"o\xff.bin", b"o\\udcff.bin: binary image of "),
+])
+def test_names_the_terminal_cannot_encode_are_printed_escaped(row_files, tmp_path, command, second, printed):
+    shutil.copy(str(row_files["blinky"]), os.path.join(os.fsencode(str(tmp_path)), b"n\xff.cyacd"))
+    done = subprocess.run([os.fsencode(str(BIN / command)), b"n\xff.cyacd", second], cwd=str(tmp_path),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60,
+                          env=dict(os.environ, PYTHONIOENCODING="utf-8:strict"))
+    assert (done.returncode, done.stderr) == (0, b"") and done.stdout.startswith(printed)
+
+
 MAKEFILE = REPO / "examples" / "recipes" / "Makefile"
 
 

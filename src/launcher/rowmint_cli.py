@@ -4,9 +4,10 @@ The conversion itself is rowmint.main(), run exactly as it is; this module
 only parses the command line, hands the four arguments to main() through
 sys.argv, and turns a failed conversion into one line on stderr and an exit
 status. After a conversion it warns of image bytes that the row file
-loses or the metadata record overwrites. With --check, the row file is
-proven by rowmint_tools before it replaces the old one; with --strict, those
-warnings fail the conversion.
+loses or the metadata record overwrites. What only some runs need lives in
+rowmint_tools: the help and its parser (launcher_help), the wording of a
+failure (launcher_failures), and --check and --strict, where the row file
+is proven or vetted before it replaces the old one (launcher_proof).
 
 The command should cost little more than the conversion: at start-up this
 module imports only what is already loaded when the interpreter starts (os,
@@ -23,14 +24,9 @@ import sys
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # type checkers only; typing costs start-up time
     import argparse
-    import subprocess
-    from types import FrameType
     from typing import Callable, List, Optional, TextIO
 
-    from rowmint_tools.proof import Report
-
 PROG = "rowmint"
-USAGE = "rowmint [-h] [--version] [--check[=elf|hex]] [--strict] [--verbose] OBJCOPY ELF HEX CYACD"
 
 # Exit statuses: 0 done, 1 the conversion (or with --check its proof) failed,
 # 2 a usage error (argparse's), 130 interrupted (128 + SIGINT, as a shell
@@ -38,67 +34,9 @@ USAGE = "rowmint [-h] [--version] [--check[=elf|hex]] [--strict] [--verbose] OBJ
 # --strict).
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 130
-EXIT_SIGNALLED = 128
 
 # Options that _parse reads without argparse when they come before the paths.
 PLAIN_FLAGS = frozenset(("--check", "--check=elf", "--check=hex", "--strict", "--verbose"))
-
-SUMMARY = (
-    'Convert a firmware ELF image into a cyacd row file. OBJCOPY is run '
-    'through the shell as "OBJCOPY -O ihex ELF HEX" to write the image as an '
-    'Intel HEX file, which is then laid out as flash rows and written to CYACD.'
-)
-
-ROW_FILE = (
-    'The row file is text, one line per row. Its first line is the header '
-    '"256A11B50000". Each 256-byte flash row that the image reaches gets one '
-    'line of 525 characters, in the order in which the image first reaches '
-    'the rows: ":", the array ID 00, the 4-digit row number, the data length '
-    '0100, the 512 hex digits of the row\'s data (bytes the image leaves unset '
-    'read 00) and a 2-digit checksum that brings the bytes after the ":" to a '
-    'multiple of 256. Only addresses 0x2200 to 0x1FFFF (rows 0x022 to 0x1FF) '
-    'are converted; data below or above them is left out, and every record '
-    'in between is placed at its own address or the conversion fails. The last '
-    '64 data bytes of the last row are its metadata area, left out of the '
-    'application checksum; they begin with that checksum (the byte that '
-    'brings the sum of all other row data to a multiple of 256), nine fixed '
-    'bytes 11 22 00 00 21 00 00 00 00 and the index of the last row line, '
-    'little-endian. The metadata record overwrites whatever the image puts in '
-    'the first 12 bytes of the area: an image built to be loaded by the '
-    'bootloader reserves the area with a section of placeholders.'
-)
-
-CHECK = (
-    'After a conversion, rowmint warns on stderr of image bytes below 0x2200, '
-    'which the row file leaves out, and of image bytes that the metadata '
-    'record overwrites; bytes from 0x20000 up (configuration sections) get no '
-    'warning. With --check (or --check=elf), the conversion writes a new row '
-    'file beside CYACD and '
-    'proves it against ELF (with --check=hex, against the HEX file OBJCOPY '
-    'wrote, for an OBJCOPY given options that change the image on purpose): '
-    'its rows are exactly the rows the image reaches in 0x2200 to 0x1FFFF and '
-    'every byte is the image\'s, the metadata record aside. Only then does it '
-    'replace CYACD (a symbolic link stays and its target is replaced; the '
-    'permission bits are kept). Otherwise the report goes to stderr, CYACD is '
-    'left as it was, and the exit status is 1. Image bytes that the row file '
-    'leaves out (below 0x2200, from 0x20000 up) or overwrites (the metadata '
-    'area) are reported as warnings. With --strict, the new row file is '
-    'written beside CYACD in the same way, and those warnings (of the '
-    'conversion, and with --check of the proof) fail it: exit status 1, and '
-    'CYACD is left as it was. "rowmint-check ROWFILE --elf ELF" proves '
-    'a row file at any time.'
-)
-
-EPILOG = (
-    'A path that begins with "-" goes after "--", as in '
-    '"rowmint -- objcopy app.elf app.hex -app.cyacd". That keeps it from '
-    'rowmint\'s options only: OBJCOPY reads ELF and HEX as well and would '
-    'take "-image.elf" for options of its own, so write those as '
-    '"./-image.elf". Exit status: 0 when '
-    'the row file was written, 1 when the conversion or, with --check, its '
-    'proof failed, or --strict refused it (stderr says why; no row file is '
-    'written), 2 for a usage error.'
-)
 
 
 class Arguments:
@@ -110,49 +48,10 @@ class Arguments:
         self.check, self.verbose, self.strict = check, verbose, strict
 
 
-def _wrap(*paragraphs: str) -> str:
-    import textwrap
-    return "\n\n".join(textwrap.fill(p, width=76) for p in paragraphs)
-
-
 def build_parser(version: str) -> "argparse.ArgumentParser":
-    import argparse
-
-    class HelpFormatter(argparse.RawDescriptionHelpFormatter):
-        def _format_action_invocation(self, action: argparse.Action) -> str:
-            # The value of --check goes after "=": "--check hex" would read
-            # hex as OBJCOPY.
-            if action.dest == "check":
-                return "--check[=elf|hex]"
-            return super()._format_action_invocation(action)
-
-    parser = argparse.ArgumentParser(
-        prog=PROG,
-        usage=USAGE,
-        description=_wrap(SUMMARY, ROW_FILE, CHECK),
-        epilog=_wrap(EPILOG),
-        formatter_class=HelpFormatter,
-    )
-    parser.add_argument("--version", action="version", version=version)
-    parser.add_argument(
-        "--check", nargs="?", const="elf", choices=("elf", "hex"),
-        help="prove the new row file against ELF, or with --check=hex against HEX, "
-             "before it replaces CYACD")
-    parser.add_argument("--strict", action="store_true",
-                        help="fail the conversion, keeping CYACD as it was, when image bytes are left out "
-                             "below 0x2200 or overwritten by the metadata record")
-    parser.add_argument("--verbose", action="store_true",
-                        help="after a conversion, print one line summing up the row file")
-    parser.add_argument(
-        "objcopy", metavar="OBJCOPY",
-        help="object-copy command; it may carry options of its own "
-             '(quote it as one argument, e.g. "arm-none-eabi-objcopy -R .noinit")')
-    parser.add_argument("elf", metavar="ELF", help="firmware image to convert")
-    parser.add_argument("hex", metavar="HEX", help="Intel HEX file that OBJCOPY writes (left in place)")
-    parser.add_argument(
-        "cyacd", metavar="CYACD",
-        help="row file to write; an existing file is replaced only by a complete conversion")
-    return parser
+    """The parser for help, the version and usage errors."""
+    from rowmint_tools.launcher_help import build_parser
+    return build_parser(PROG, version)
 
 
 def _name(path: str) -> str:
@@ -160,106 +59,13 @@ def _name(path: str) -> str:
     return path if path else "''"
 
 
-def _is_row_file(path: object, cyacd: str) -> bool:
-    """Whether an OSError's file name is the row file or the temporary file
-    (".cyacd-" and 12 hex digits) that the conversion writes beside it."""
-    if not isinstance(path, str):
-        return False
-    if path == cyacd:
-        return True
-    base = os.path.basename(path)
-    return (os.path.dirname(path) == os.path.dirname(cyacd) and base.startswith(".cyacd-")
-            and base.endswith(".tmp"))
-
-
-def _tool_failure(error: "subprocess.CalledProcessError") -> str:
-    code = error.returncode
-    if isinstance(code, int) and code < 0:
-        import signal
-        try:
-            how = "was killed by signal %d (%s)" % (-code, signal.Signals(-code).name)
-        except ValueError:
-            how = "was killed by signal %d" % -code
-    else:
-        how = "failed with exit status %s" % (code,)
-    message = "the object-copy command %s: %s" % (how, error.cmd)
-    if code in (126, 127, 9009):  # the POSIX shell's and cmd.exe's "not found"
-        message += ("; the shell could not run a command of that name: install the target's own objcopy "
-                    "(arm-none-eabi-objcopy; on Debian the package binutils-arm-none-eabi) or give the tool's "
-                    "full path")
-    return message
-
-
-def _os_failure(error: OSError, args: Arguments) -> str:
-    reason = error.strerror or str(error)
-    filename = getattr(error, "filename", None)
-    filename2 = getattr(error, "filename2", None)
-    if _is_row_file(filename2, args.cyacd) or (filename != args.hex and _is_row_file(filename, args.cyacd)):
-        message = "cannot write row file %s: %s" % (_name(args.cyacd), reason)
-        folder = os.path.dirname(args.cyacd)
-        if isinstance(error, FileNotFoundError) and folder and not os.path.isdir(folder):
-            message += " (its folder %s does not exist)" % folder
-        return message
-    if filename is not None and filename == args.hex:
-        if _hex_has_no_place(error, args.hex):
-            return "cannot write HEX file %s: %s" % (_name(args.hex), reason)
-        message = "cannot read HEX file %s: %s" % (_name(args.hex), reason)
-        if isinstance(error, FileNotFoundError):
-            # The tool ran and reported success, yet wrote nothing there.
-            message += " (the object-copy command succeeded but wrote no HEX file)"
-        return message
-    if filename is not None:
-        return "%s: %s" % (_name(str(filename)), reason)
-    return reason
-
-
-def _hex_has_no_place(error: OSError, hex_path: str) -> bool:
-    """Whether the HEX path was refused before the tool ran: it is a folder,
-    or its folder is missing (where no tool could have written it)."""
-    if isinstance(error, IsADirectoryError):
-        return True
-    return (isinstance(error, (FileNotFoundError, NotADirectoryError))
-            and not os.path.isdir(os.path.dirname(hex_path) or os.curdir))
-
-
-# The refusals of a HEX path that names something the user keeps: most often
-# the arguments in the wrong order.
-_HEX_PATH_REFUSALS = (
-    "the HEX path names a device, a pipe or a socket, not a file",
-    "the HEX path names an ELF file; the tool would write over it",
-    "the HEX path names a row file; the tool would write over it",
-)
-
-
-def _hex_line_note(error: BaseException) -> "Optional[str]":
-    for note in getattr(error, "__notes__", None) or ():
-        if isinstance(note, str) and note.startswith("HEX line "):
-            return note
-    return None
-
-
 def describe(error: Exception, args: Arguments) -> str:
     """The text after "rowmint: error: " for an exception out of main()."""
-    import subprocess
-    if isinstance(error, subprocess.CalledProcessError):
-        return _tool_failure(error)
-    if isinstance(error, OSError):
-        return _os_failure(error, args)
-    message = str(error)
-    if message in _HEX_PATH_REFUSALS:
-        return message + " (check the order: OBJCOPY ELF HEX CYACD)"
-    if isinstance(error, (ValueError, LookupError, TypeError)):
-        if not message:
-            message = type(error).__name__
-    else:
-        message = "%s: %s" % (type(error).__name__, message) if message else type(error).__name__
-    note = _hex_line_note(error)
-    if note is not None and not message.startswith("HEX line"):
-        message = "%s: %s" % (note, message)
-    elif note is None and isinstance(error, UnicodeDecodeError):
-        # Text that is not in the interpreter's encoding can only be the HEX file's.
-        message = "cannot read HEX file %s: %s" % (_name(args.hex), message)
-    return message
+    try:
+        from rowmint_tools.launcher_failures import describe
+    except Exception:  # a broken installation: the failure is still one line
+        return "%s: %s" % (type(error).__name__, error)
+    return describe(error, args.hex, args.cyacd)
 
 
 def _interrupted_tool(error: Exception) -> bool:
@@ -321,7 +127,7 @@ def run(argv: "Optional[List[str]]" = None) -> int:
 
     args = _parse(sys.argv[1:] if argv is None else list(argv), rowmint.__version__)
     if args.check is not None or args.strict:
-        return _guarded(lambda: _convert_and_prove(args), args)
+        return _guarded(lambda: _convert_proven(args), args)
 
     def convert() -> int:
         saved_argv = sys.argv
@@ -340,14 +146,20 @@ def run(argv: "Optional[List[str]]" = None) -> int:
     return _guarded(convert, args)
 
 
+def _convert_proven(args: Arguments) -> int:
+    """--check and --strict: a new row file, proven or vetted, and only then
+    over the old one."""
+    from rowmint_tools.launcher_proof import convert_proven
+    return convert_proven(args.objcopy, args.elf, args.hex, args.cyacd, args.check, args.strict, args.verbose,
+                          say=_say, fail=_fail)
+
+
 def _guarded(convert: "Callable[[], int]", args: Arguments) -> int:
     """The exit status of a conversion: a failure becomes one line on stderr."""
     try:
         return convert()
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
-    except _Terminated as terminated:
-        return EXIT_SIGNALLED + terminated.signum
     except Exception as error:
         # Ctrl-C while the tool runs: the shell's wait shields this process,
         # the tool dies of SIGINT. The user asked for it: no message.
@@ -394,70 +206,6 @@ def _warn_of_lost_bytes(args: Arguments) -> None:
         warnings = ["cannot look for image bytes left out: %s" % describe(error, args)]
     for warning in warnings:
         _say("%s: warning: %s" % (_name(args.cyacd), warning), sys.stderr)
-
-
-class _Terminated(BaseException):
-    """SIGTERM or SIGHUP while a new row file is on its way: unwinds like
-    Ctrl-C, so that the scratch folder is removed."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
-def _unwind_on_termination() -> None:
-    import signal
-
-    def terminated(signum: int, frame: "Optional[FrameType]") -> None:
-        raise _Terminated(signum)
-    for name in ("SIGTERM", "SIGHUP"):
-        number = getattr(signal, name, None)
-        if number is not None:
-            signal.signal(number, terminated)
-
-
-def _strict_findings(args: Arguments, report: "Report") -> "List[str]":
-    """What --strict refuses: the plain command's warnings, and the proof's
-    warnings of the same kinds. Bytes from 0x20000 up never count."""
-    findings = plain_warnings(args.hex)
-    for warning in report.warnings:
-        text = warning.message
-        if ("below 0x2200" in text or "the metadata record overwrites" in text) and text not in findings:
-            findings.append(text)
-    return findings
-
-
-def _convert_and_prove(args: Arguments) -> int:
-    """--check and --strict: a new row file, proven or vetted, and only then
-    over the old one."""
-    from rowmint_tools.conversion import CheckFailed, StrictFailed, convert_and_prove, summarize
-    from rowmint_tools.report import problem_lines
-
-    def vet(report: "Report") -> None:
-        if args.strict:
-            findings = _strict_findings(args, report)
-            if findings:
-                raise StrictFailed(findings)
-
-    _unwind_on_termination()
-    source = args.elf if args.check == "elf" else args.hex
-    kept = "%s is left as it was" % _name(args.cyacd)
-    try:
-        report = convert_and_prove(args.objcopy, args.elf, args.hex, args.cyacd, against=args.check, vet=vet)
-    except CheckFailed as failed:
-        for line in problem_lines(failed.report, _name(args.cyacd), kept=False):
-            _say(line, sys.stderr)
-        return _fail("the new row file does not match %s; %s" % (_name(source), kept))
-    except StrictFailed as refused:
-        for finding in refused.findings:
-            _say("%s (new file, not kept): error: %s" % (_name(args.cyacd), finding), sys.stderr)
-        return _fail("--strict: the conversion loses or overwrites image bytes; %s" % kept)
-    for line in problem_lines(report, _name(args.cyacd)):  # its warnings
-        _say(line, sys.stderr)
-    if args.verbose:
-        proven = ", proven against %s" % _name(source) if args.check is not None else ""
-        _say("%s%s" % (summarize(report.row_file, args.cyacd), proven))
-    return 0
 
 
 if __name__ == "__main__":

@@ -2,19 +2,20 @@
 proves it against the ELF or HEX file it came from.
 
 Exit status: 0 when the row file is sound (warnings allowed), 1 on a
-problem or an input that cannot be read, 2 on a usage error, 130 when
-interrupted.
+problem or an input that cannot be read, 2 on a usage error (or a failure
+outside the check, such as a closed output), 130 when interrupted.
 """
 
 import sys
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, List, Optional, Tuple
 
+from .command_line import add_version, guarded, one_line, write_json, write_lines
 from .input_files import InputRefused, require_kind
 from .proof import Report, check
 from .report import as_json, error_rows, failure_json, flash_map, problem_lines, summary_lines, verdict
 
 PROG = "rowmint-check"
-EXIT_SOUND, EXIT_PROBLEM, EXIT_INTERRUPTED = 0, 1, 130
+EXIT_SOUND, EXIT_PROBLEM = 0, 1
 
 if TYPE_CHECKING:
     import argparse
@@ -72,18 +73,8 @@ def simple_options(argv: List[str]) -> Optional[Options]:
 def build_parser() -> "argparse.ArgumentParser":
     import argparse
 
-    class VersionAction(argparse.Action):
-        """--version: the conversion module's version, loaded only when asked."""
-
-        def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
-                     values: Union[str, Sequence[Any], None], option_string: Optional[str] = None) -> None:
-            import rowmint
-            sys.stdout.write(rowmint.__version__ + "\n")
-            parser.exit()
-
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG)
-    parser.add_argument("--version", action=VersionAction, nargs=0, default=argparse.SUPPRESS,
-                        help="print the version and exit")
+    add_version(parser)
     parser.add_argument("row_file", metavar="ROWFILE", help="the row file to read")
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--elf", metavar="ELF", help="prove it against this ELF file")
@@ -105,15 +96,6 @@ def print_report(report: Report, name: str, with_map: bool) -> None:
     sys.stdout.write("".join(line + "\n" for line in lines))
 
 
-def tolerant_output() -> None:
-    """File names the terminal cannot encode are written escaped
-    (backslashreplace), never as a UnicodeEncodeError."""
-    for stream in (sys.stdout, sys.stderr):
-        reconfigure = getattr(stream, "reconfigure", None)
-        if reconfigure is not None:
-            reconfigure(errors="backslashreplace")
-
-
 def failure(error: Exception) -> Tuple[str, str]:
     """Who failed and why, for one line "WHO: error: WHY"."""
     if isinstance(error, InputRefused):
@@ -121,9 +103,9 @@ def failure(error: Exception) -> Tuple[str, str]:
     if isinstance(error, OSError) and isinstance(error.filename, str):
         return error.filename, error.strerror or str(error)
     if isinstance(error, (OSError, ValueError)) and str(error):
-        return PROG, " ".join(str(error).splitlines())
+        return PROG, one_line(str(error))
     # pyelftools or zlib on a hostile file, or memory run out: one line all the same
-    message = " ".join(str(error).splitlines())
+    message = one_line(str(error))
     return PROG, "cannot read the input: %s%s" % (type(error).__name__, ": " + message if message else "")
 
 
@@ -145,28 +127,24 @@ def checked(args: Options) -> Report:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    tolerant_output()
+    """The command's exit status; run() guards it, as the other commands'."""
     args = parse(sys.argv[1:] if argv is None else list(argv))
     try:
         report = checked(args)
-    except KeyboardInterrupt:
-        return EXIT_INTERRUPTED
     except Exception as error:  # every failure is one line, never a traceback
         who, why = failure(error)
         if args.json:
-            import json
             text = why if who == PROG else "%s: %s" % (who, why)
-            sys.stdout.write(json.dumps(failure_json(args.row_file, text)) + "\n")
+            write_json(failure_json(args.row_file, text))
         else:
-            sys.stderr.write("%s: error: %s\n" % (who, why))
+            write_lines(["%s: error: %s" % (who, why)], sys.stderr)
         return EXIT_PROBLEM
     if args.json:
-        import json
-        sys.stdout.write(json.dumps(as_json(report, args.row_file, args.map)) + "\n")
+        write_json(as_json(report, args.row_file, args.map))
     else:
         print_report(report, args.row_file, args.map)
     return EXIT_SOUND if report.ok else EXIT_PROBLEM
 
 
 def run() -> None:
-    sys.exit(main())
+    raise SystemExit(guarded(PROG, main))

@@ -1,31 +1,44 @@
-"""What the row-file commands `rowmint-diff` and `rowmint-export` share on
-the command line: the version, lines written whole, and the guard that
+"""What the row-file commands `rowmint-check`, `rowmint-diff` and
+`rowmint-export` share on the command line: the version, lines written
+whole, names the terminal cannot encode written escaped, and the guard that
 turns every failure into one line and an exit status.
 
-Kept to what the interpreter has loaded at start-up, and argparse: json and
-the conversion module are imported only by the options that need them.
+Kept to what the interpreter has loaded at start-up: argparse, json and the
+conversion module are imported only by the options that need them.
 """
 
-import argparse
 import sys
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Sequence, Union
+
+if TYPE_CHECKING:
+    import argparse
 
 EXIT_TROUBLE = 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports it
 
 
-class VersionAction(argparse.Action):
+def add_version(parser: "argparse.ArgumentParser") -> None:
     """--version: rowmint's own version, looked up only when asked for."""
+    import argparse
 
-    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
-        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
-                         help="print the version and exit")
+    class VersionAction(argparse.Action):
+        def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                     values: Union[str, Sequence[Any], None], option_string: Optional[str] = None) -> None:
+            import rowmint
+            sys.stdout.write(rowmint.__version__ + "\n")
+            parser.exit()
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
-                 values: Any, option_string: Optional[str] = None) -> None:
-        import rowmint
-        sys.stdout.write(rowmint.__version__ + "\n")
-        parser.exit()
+    parser.add_argument("--version", action=VersionAction, nargs=0, default=argparse.SUPPRESS,
+                        help="print the version and exit")
+
+
+def tolerant_output() -> None:
+    """File names the terminal cannot encode are written escaped
+    (backslashreplace), never as a UnicodeEncodeError."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="backslashreplace")
 
 
 def one_line(text: str) -> str:
@@ -53,6 +66,14 @@ def describe(error: Exception) -> str:
     return "error: %s" % (str(error) or type(error).__name__)
 
 
+def error_json(error: Exception) -> Dict[str, Any]:
+    """An error as the JSON output's "errors" hold it: the file it concerns,
+    if any, and the message without that name."""
+    if isinstance(error, OSError):
+        return {"file": error.filename, "line": None, "message": error.strerror or str(error)}
+    return {"file": None, "line": None, "message": str(error)}
+
+
 def error_line(prog: str, error: Exception) -> str:
     text = describe(error)
     return text if isinstance(error, OSError) and error.filename is not None else "%s: %s" % (prog, text)
@@ -62,6 +83,7 @@ def guarded(prog: str, main: Callable[[List[str]], int], argv: Optional[List[str
     """The exit status of `main`; whatever escapes it is one line on stderr
     and exit status 2, never a traceback."""
     try:
+        tolerant_output()
         return main(sys.argv[1:] if argv is None else list(argv))
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED

@@ -10,10 +10,10 @@ import argparse
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .command_line import EXIT_TROUBLE, VersionAction, describe, guarded, write_json, write_lines
+from .command_line import EXIT_TROUBLE, add_version, error_json, error_line, guarded, write_json, write_lines
 from .row_diff import Diff, RowChange, Span, diff
 from .row_file import hex_bytes
-from .row_input import Finding, RowFileRefused
+from .row_input import RowFileRefused
 
 PROG = "rowmint-diff"
 EXIT_SAME, EXIT_DIFFER = 0, 1
@@ -34,7 +34,7 @@ EPILOG = "Exit status: 0 when the files hold the same rows, 1 when they differ, 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG)
-    parser.add_argument("--version", action=VersionAction)
+    add_version(parser)
     parser.add_argument("old", metavar="OLD", help="the row file to compare from")
     parser.add_argument("new", metavar="NEW", help="the row file to compare with")
     parser.add_argument("--json", action="store_true", help="print the comparison as one JSON object")
@@ -119,10 +119,6 @@ def report_lines(result: Diff, old: str, new: str) -> List[str]:
     return lines + [summary(result, old, new)]
 
 
-def _findings_json(found: Sequence[Finding]) -> List[Dict[str, Any]]:
-    return [{"file": f.path, "line": f.problem.line, "message": f.problem.message} for f in found]
-
-
 def _pair(pair: Optional[Tuple[Any, Any]]) -> Optional[Dict[str, Any]]:
     if pair is None:
         return None
@@ -143,7 +139,7 @@ def as_json(result: Diff, old: str, new: str) -> Dict[str, Any]:
         "metadata": {"app_checksum": _pair(result.app_checksum), "metadata_fixed": _pair(result.metadata_fixed),
                      "last_row_index": _pair(result.last_row_index)},
         "order_differs": result.order_differs,
-        "errors": [], "warnings": _findings_json(result.warnings),
+        "errors": [], "warnings": [finding.as_json() for finding in result.warnings],
         "summary": summary(result, old, new),
     }
 
@@ -162,11 +158,9 @@ def main(argv: List[str]) -> int:
     try:
         result = diff(args.old, args.new)
     except RowFileRefused as refused:
-        return _trouble(args, _findings_json(refused.findings), [f.text("error") for f in refused.findings])
+        return _trouble(args, [f.as_json() for f in refused.findings], [f.text("error") for f in refused.findings])
     except OSError as error:
-        line = describe(error)
-        return _trouble(args, [{"file": error.filename, "line": None, "message": error.strerror or str(error)}],
-                        [line if error.filename is not None else "%s: %s" % (PROG, line)])
+        return _trouble(args, [error_json(error)], [error_line(PROG, error)])
     if args.json:
         write_json(as_json(result, args.old, args.new))
     else:

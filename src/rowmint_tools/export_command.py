@@ -11,7 +11,7 @@ import argparse
 import sys
 from typing import Any, Dict, List, Optional
 
-from .command_line import EXIT_TROUBLE, VersionAction, error_line, guarded, write_json, write_lines
+from .command_line import EXIT_TROUBLE, add_version, error_json, error_line, guarded, write_json, write_lines
 from .row_export import Exported, export
 from .row_input import RowFileRefused
 
@@ -45,7 +45,7 @@ def _fill_byte(text: str) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG)
-    parser.add_argument("--version", action=VersionAction)
+    add_version(parser)
     parser.add_argument("row_file", metavar="ROWFILE", help="the row file to export")
     parser.add_argument("out", metavar="OUT", help="the HEX or binary file to write")
     parser.add_argument("--format", choices=("hex", "bin"), help="the format of OUT, when its suffix does not say")
@@ -75,8 +75,7 @@ def _json(args: argparse.Namespace, done: Optional[Exported], errors: List[Dict[
 
 def _refused(args: argparse.Namespace, refused: RowFileRefused) -> int:
     if args.json:
-        write_json(_json(args, None, [{"file": f.path, "line": f.problem.line, "message": f.problem.message}
-                                      for f in refused.findings]))
+        write_json(_json(args, None, [finding.as_json() for finding in refused.findings]))
     else:
         count = len(refused.findings)
         write_lines([f.text("error") for f in refused.findings]
@@ -87,9 +86,7 @@ def _refused(args: argparse.Namespace, refused: RowFileRefused) -> int:
 
 def _trouble(args: argparse.Namespace, error: Exception) -> int:
     if args.json:
-        filename = error.filename if isinstance(error, OSError) else None
-        message = (error.strerror or str(error)) if isinstance(error, OSError) else str(error)
-        write_json(_json(args, None, [{"file": filename, "line": None, "message": message}]))
+        write_json(_json(args, None, [error_json(error)]))
     else:
         write_lines([error_line(PROG, error)], sys.stderr)
     return EXIT_TROUBLE

@@ -1,12 +1,17 @@
 """Inputs refused before they are read: devices, unseekable ELF files, row
 files larger than any row file, and files of another kind given as a row
-file. Each refusal is one line that says what the file is instead."""
+file. Each refusal is one line that says what the file is instead.
+
+Every command reads a row file through `read_bounded_bytes`, whatever it
+then calls a file too large."""
 
 import os
 import stat
-from typing import Optional
+from typing import Optional, Tuple
 
-# No row file is larger: 512 row lines of 527 characters and a header.
+# No row file is larger: 512 row lines of 527 characters and a header (one
+# of every application row with CR LF line ends is about 250 KB). The bound
+# keeps a wrong path, a firmware image or a device, from being read whole.
 ROW_FILE_BOUND = 1 << 20
 
 ELF_MAGIC = b"\x7fELF"
@@ -57,15 +62,23 @@ def _looks_like_hex(data: bytes) -> bool:
     return body is not None and len(body) == 5 + body[0]
 
 
-def read_row_file_bytes(name: str) -> bytes:
-    """The bytes of a row file, read through a bound; pipes are read too."""
-    require_kind(name, seekable=False)
+def read_bounded_bytes(name: str) -> Tuple[bytes, bool]:
+    """The first ROW_FILE_BOUND bytes of the file, and whether it holds more
+    than that, which no row file does."""
     with open(name, "rb") as stream:
         data = stream.read(ROW_FILE_BOUND + 1)
+    return data[:ROW_FILE_BOUND], len(data) > ROW_FILE_BOUND
+
+
+def read_row_file_bytes(name: str) -> bytes:
+    """The bytes of a row file, read through a bound; pipes are read too.
+    A file of another kind is named as such before its size is."""
+    require_kind(name, seekable=False)
+    data, too_large = read_bounded_bytes(name)
     if data.startswith(ELF_MAGIC):
         raise InputRefused(name, "this is an ELF file, not a row file")
     if _looks_like_hex(data):
         raise InputRefused(name, "this is an Intel HEX file, not a row file")
-    if len(data) > ROW_FILE_BOUND:
+    if too_large:
         raise InputRefused(name, "not a row file: larger than any row file")
     return data

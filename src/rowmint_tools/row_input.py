@@ -5,14 +5,10 @@ by the strict reader, with each problem tied to the file it was found in.
 import errno
 import os
 from dataclasses import dataclass
-from typing import Iterable, Tuple
+from typing import Any, Dict, Iterable, Tuple
 
+from .input_files import ROW_FILE_BOUND, read_bounded_bytes
 from .row_file import PathArg, Problem, RowFile, parse_row_file
-
-# A row file of every application row (0x022 to 0x1FF) with CR LF line ends
-# is about 250 KB; 1 MiB leaves room for any of them and keeps a wrong path
-# (a firmware image, a device) from being read whole.
-SIZE_LIMIT = 1 << 20
 
 
 class TooLarge(OSError):
@@ -20,7 +16,7 @@ class TooLarge(OSError):
 
     def __init__(self, path: str) -> None:
         super().__init__(errno.EFBIG, "the file is larger than %d bytes (1 MiB), more than any row file can be"
-                         % SIZE_LIMIT, path)
+                         % ROW_FILE_BOUND, path)
 
     def __str__(self) -> str:
         return str(self.strerror)
@@ -38,6 +34,9 @@ class Finding:
         where = self.path if self.problem.line is None else "%s:%d" % (self.path, self.problem.line)
         return "%s: %s: %s" % (where, severity, self.problem.message)
 
+    def as_json(self) -> Dict[str, Any]:
+        return {"file": self.path, "line": self.problem.line, "message": self.problem.message}
+
 
 class RowFileRefused(ValueError):
     """Row files whose problems keep them from the job asked of them;
@@ -52,11 +51,10 @@ class RowFileRefused(ValueError):
 
 def read_bounded(path: PathArg) -> RowFile:
     """The row file at `path`, read by the strict reader. Raises OSError when
-    it cannot be read, TooLarge (an OSError) past SIZE_LIMIT."""
+    it cannot be read, TooLarge (an OSError) past ROW_FILE_BOUND."""
     name = os.fspath(path)
-    with open(name, "rb") as f:
-        data = f.read(SIZE_LIMIT + 1)
-    if len(data) > SIZE_LIMIT:
+    data, too_large = read_bounded_bytes(name)
+    if too_large:
         raise TooLarge(name)
     return parse_row_file(data, name)
 
