@@ -58,6 +58,7 @@ in_root() {
 # proxy settings and the certificate bundle its pip trusts.
 passed_env=()
 carry_network_settings() {
+    passed_env=()
     as_root cp -L /etc/resolv.conf "$root/etc/resolv.conf"
     local name
     for name in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY PIP_INDEX_URL PIP_DEFAULT_TIMEOUT; do
@@ -143,18 +144,22 @@ if update_root "${packages[*]}"; then
 else
     [ -f "$root/$marker" ] && { say "updating the root failed; making it anew:"; log_tail "$work/apt.log"; }
     build_root || skip "cannot make the Debian unstable root"
-    update_root "${packages[*]}" || { log_tail "$work/apt.log"; skip "cannot bring the new root up to date"; }
+    carry_network_settings
 fi
 say "$(in_root objcopy --version | head -n 1) in the root, $(( $(date +%s) - started ))s"
 
 failed=()
+skipped=()
 for version in $versions; do
     begun=$(date +%s)
     status=0
     prepare_venv "$version" || status=$?
     case $status in
         0) ;;
-        2) log_tail "$work/pip-$version.log"; skip "$version: the wheel or the test dependencies could not be fetched" ;;
+        2) log_tail "$work/pip-$version.log"
+           say "$version: skipped: the wheel's dependencies or the test dependencies could not be fetched"
+           skipped+=("$version")
+           continue ;;
         *) log_tail "$work/pip-$version.log"; fail "$version: no virtual environment with the wheel" ;;
     esac
     say "$version: $(in_root "python$version" -c 'import platform; print(platform.python_version())')"
@@ -166,5 +171,5 @@ for version in $versions; do
     fi
 done
 
-say "failed under: ${failed[*]:-none}; $(( $(date +%s) - started ))s in all"
+say "failed under: ${failed[*]:-none}; skipped: ${skipped[*]:-none}; $(( $(date +%s) - started ))s in all"
 [ "${#failed[@]}" -eq 0 ] || fail "tests failed under ${failed[*]}"
