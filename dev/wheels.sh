@@ -54,9 +54,9 @@ if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 fi
-# cibuildwheel 3 is the last to build cp38, the oldest its builds start from.
+# The cibuildwheel major that .github/workflows/wheels.yml pins.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check ziglang abi3audit abi3info auditwheel \
-    build wheel scikit-build-core cmake ninja packaging "cibuildwheel>=3.4,<4"
+    build wheel scikit-build-core cmake ninja packaging "cibuildwheel>=4.3,<5"
 export PATH=$venv/bin:$PATH
 zig=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 export ZIG=$zig ZIG_GLOBAL_CACHE_DIR=$work/zig-cache
@@ -244,8 +244,8 @@ tar -xzf "$sdist" -C "$work/sdist-tree"
     fail "the tests fail from the unpacked sdist"
 
 # ---------------------------------------------------------------- cibuildwheel
-for platform in linux:"cp38-manylinux_x86_64 cp38-manylinux_aarch64" windows:cp38-win_amd64 \
-                macos:cp38-macosx_universal2; do
+for platform in linux:"cp39-manylinux_x86_64 cp39-manylinux_aarch64" windows:cp39-win_amd64 \
+                macos:cp39-macosx_universal2; do
     listed=$(cd "$here" && "$venv/bin/cibuildwheel" --print-build-identifiers --platform "${platform%%:*}" | xargs)
     [ "$listed" = "${platform#*:}" ] || fail "cibuildwheel lists [$listed] for ${platform%%:*}, not [${platform#*:}]"
     say "cibuildwheel, ${platform%%:*}: $listed"

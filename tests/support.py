@@ -1,4 +1,5 @@
 """Small helpers shared by the tests of the module surface and the HEX front end."""
+import codecs
 import functools
 import os
 import shlex
@@ -104,6 +105,17 @@ def posix_returncode(status):
         raise ValueError("invalid wait status: %r" % (status,))
     except (ValueError, OverflowError):
         return status
+
+
+def hex_codec_error(digits):
+    """The type and text of what the running interpreter's hex decoder raises
+    for these digits: its texts, and which fault it names first, change
+    between releases."""
+    try:
+        codecs.getdecoder("hex")(digits)
+    except ValueError as exc:
+        return type(exc), str(exc)
+    raise AssertionError("%r decodes" % (digits,))
 
 
 def empty_row_line(row):

@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 
 import rowmint
-from support import make_os, stopping_system
+from support import hex_codec_error, make_os, stopping_system
 
 CLI = os.path.join(os.path.dirname(sys.executable), "rowmint")
 if os.name == "nt":
@@ -156,7 +156,7 @@ FAILURES = {
                 "(the object-copy command succeeded but wrote no HEX file)"),
     "bad-hex-digit": dict(
         hex=[GOOD_RECORD, BAD_DIGIT, EOF_RECORD],
-        message="HEX line 2: Non-hexadecimal digit found"),
+        message="HEX line 2: " + hex_codec_error(BAD_DIGIT[1:9])[1]),
     "malformed-extended-address": dict(
         hex=[GOOD_RECORD, ":10221000000102030405060708090A0B0C0D0E0F46", MALFORMED_EXTENDED, EOF_RECORD],
         message="HEX line 3: malformed extended address record"),
@@ -236,7 +236,7 @@ def test_an_existing_row_file_survives_a_failed_conversion(tmp_path):
     (tmp_path / "out.cyacd").write_text("previous\n")
     tool = copying_tool(tmp_path, "\n".join([GOOD_RECORD, BAD_DIGIT]) + "\n")
     result = run_cli(tmp_path, tool, "in.elf", "out.hex", "out.cyacd")
-    assert_one_error_line(result, "HEX line 2: Non-hexadecimal digit found")
+    assert_one_error_line(result, "HEX line 2: " + hex_codec_error(BAD_DIGIT[1:9])[1])
     assert (tmp_path / "out.cyacd").read_text() == "previous\n"
     assert sorted(os.listdir(str(tmp_path))) == ["copy_hex.py", "out.cyacd", "out.hex", "prepared.hex"]
 

@@ -9,6 +9,7 @@ import pytest
 
 import rowmint
 from rowfile_model import END_OF_FILE, SEGMENT_RECORD, data_records, image_rows, record, row_file
+from support import hex_codec_error
 
 COUNTING = bytes(range(16))  # the data bytes 00..0F of the worked examples
 
@@ -312,9 +313,10 @@ class TestLongFiles:
 
 
 @pytest.mark.parametrize("bad_line, error, note", [
-    (":1G220000", "Non-hexadecimal digit found", ["HEX line 2"]),
-    (":1022000", "Odd-length string", ["HEX line 2"]),
-    (record(0x2300, b"\xAB")[:10] + "G" + record(0x2300, b"\xAB")[11:], "Non-hexadecimal digit found", ["HEX line 2"]),
+    (":1G220000", hex_codec_error("1G220000")[1], ["HEX line 2"]),
+    (":1022000", hex_codec_error("1022000")[1], ["HEX line 2"]),
+    (record(0x2300, b"\xAB")[:10] + "G" + record(0x2300, b"\xAB")[11:],
+     hex_codec_error(record(0x2300, b"\xAB")[1:10] + "G")[1], ["HEX line 2"]),
     ("", "HEX line 2: the record header holds 0 of its 4 bytes", None),
 ])
 def test_errors_on_a_line_say_which(convert, bad_line, error, note):

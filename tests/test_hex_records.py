@@ -1,8 +1,9 @@
 """How lines of the HEX file become records, seen through whole conversions."""
-import binascii
 import codecs
+import encodings.hex_codec as hex_codec
 import locale
 import sys
+import types
 
 import pytest
 
@@ -16,6 +17,7 @@ from support import (
     ROAD_RECORD,
     Conversion,
     Recorder,
+    hex_codec_error,
     make_os,
 )
 
@@ -92,8 +94,7 @@ def test_surrounding_whitespace_is_stripped(conv, space):
 @pytest.mark.parametrize("mark", ["\u200b", "\ufeff", "\u180e"], ids=["zero-width-space", "bom", "mongolian-vs"])
 def test_characters_that_are_not_whitespace_stay(conv, mark):
     error = fails(conv, [mark + ROAD_RECORD, EOF_RECORD])
-    assert type(error) is binascii.Error
-    assert str(error) == "Non-hexadecimal digit found"
+    assert (type(error), str(error)) == codec_error(mark + ROAD_RECORD)
 
 
 # ---------------------------------------------------------------- letter case, checksums, threshold
@@ -128,43 +129,51 @@ def test_rows_below_0x22_are_skipped(conv):
 def codec_error(record):
     """What the hex codec raises for characters 1 to 8 of the stripped record,
     or else for all after its ':'."""
+    header, rest = record.strip()[1:9], record.strip()[1:]
     try:
-        codecs.getdecoder("hex")(record.strip()[1:9])
-        codecs.getdecoder("hex")(record.strip()[1:])
-    except ValueError as exc:
-        return type(exc), str(exc)
-    raise AssertionError("the record %r decodes" % record)
+        codecs.getdecoder("hex")(header)
+    except ValueError:
+        return hex_codec_error(header)
+    return hex_codec_error(rest)
 
 
 HEADER_ERRORS = [
-    (":1022000", binascii.Error, "Odd-length string"),
-    (":1", binascii.Error, "Odd-length string"),
-    (":102", binascii.Error, "Odd-length string"),
-    (":10220", binascii.Error, "Odd-length string"),
-    (":10G2000", binascii.Error, "Odd-length string"),
-    (":10G20000" + ROAD_DATA + "56", binascii.Error, "Non-hexadecimal digit found"),
-    (":1022000Z" + ROAD_DATA + "56", binascii.Error, "Non-hexadecimal digit found"),
-    (":10 20000" + ROAD_DATA + "56", binascii.Error, "Non-hexadecimal digit found"),
-    (":-1220000" + ROAD_DATA + "56", binascii.Error, "Non-hexadecimal digit found"),
-    ("::10220000", binascii.Error, "Non-hexadecimal digit found"),
-    (":1\u00e9220000" + ROAD_DATA, ValueError, None),
-    (":1\u00e9", ValueError, None),
-    (":10220\u30000" + ROAD_DATA, ValueError, None),
-    (":\uff11\uff10220000" + ROAD_DATA, ValueError, None),
+    ":1022000",
+    ":1",
+    ":102",
+    ":10220",
+    ":10G2000",  # an odd count and a non-hex digit: releases differ on which is named
+    ":10G20000" + ROAD_DATA + "56",
+    ":1022000Z" + ROAD_DATA + "56",
+    ":10 20000" + ROAD_DATA + "56",
+    ":-1220000" + ROAD_DATA + "56",
+    "::10220000",
+    ":1\u00e9220000" + ROAD_DATA,
+    ":1\u00e9",
+    ":10220\u30000" + ROAD_DATA,
+    ":\uff11\uff10220000" + ROAD_DATA,
     # data digits, after a header that decodes
-    (ROAD_RECORD[:12] + "\u00e9" + ROAD_RECORD[13:], ValueError, None),
+    ROAD_RECORD[:12] + "\u00e9" + ROAD_RECORD[13:],
+    ROAD_RECORD[:12] + "G" + ROAD_RECORD[13:],
 ]
 
 
-@pytest.mark.parametrize("record, kind, message", HEADER_ERRORS, ids=[r[0][:12] for r in HEADER_ERRORS])
+@pytest.mark.parametrize("record", HEADER_ERRORS, ids=[r[:12] for r in HEADER_ERRORS])
 @pytest.mark.parametrize("place", ["first", "after-data"])
-def test_header_errors(conv, record, kind, message, place):
+def test_header_errors(conv, record, place):
     lines = [record, EOF_RECORD] if place == "first" else [ROAD_RECORD, record, EOF_RECORD]
     error = fails(conv, lines)
     assert (type(error), str(error)) == codec_error(record)
-    assert type(error) is kind
-    if message is not None:
-        assert str(error) == message
+
+
+def test_digits_the_interpreters_decoder_accepts_are_read_as_it_reads_them(conv, monkeypatch):
+    # A release whose decoder takes digits the native reading refuses: here
+    # "G" read as "0", in the header and in the record's checksum sum alike.
+    a2b_hex = hex_codec.binascii.a2b_hex
+    monkeypatch.setattr(hex_codec, "binascii", types.SimpleNamespace(
+        a2b_hex=lambda digits: a2b_hex(digits.replace("G", "0")), Error=hex_codec.binascii.Error))
+    lenient = convert(conv, [":1022G000" + ROAD_DATA + "56", EOF_RECORD])
+    assert lenient == convert(conv, [ROAD_RECORD, EOF_RECORD])
 
 
 @pytest.mark.parametrize(

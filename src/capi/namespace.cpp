@@ -43,8 +43,6 @@ void capture_builtins()
     Ref codecs = check(PyImport_ImportModule("codecs"));
     Ref hex_name = make_str("hex");
     Ref hex_decoder = call_method(codecs.get(), "getdecoder", hex_name.get());
-    Ref binascii = check(PyImport_ImportModule("binascii"));
-    Ref binascii_error = getattr(binascii.get(), "Error");
     kept_builtins.open_is_standard = is_builtin_function(open.get(), io.get(), "open");
     kept_builtins.hex_is_standard = is_builtin_function(hex.get(), builtins.get(), "hex");
     kept_builtins.sum_is_standard = is_builtin_function(sum.get(), builtins.get(), "sum");
@@ -55,7 +53,6 @@ void capture_builtins()
     kept_builtins.hex.reset(std::move(hex));
     kept_builtins.sum.reset(std::move(sum));
     kept_builtins.hex_decoder.reset(std::move(hex_decoder));
-    kept_builtins.binascii_error.reset(std::move(binascii_error));
 }
 
 const CapturedBuiltins& captured_builtins() { return kept_builtins; }

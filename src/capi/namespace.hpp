@@ -14,9 +14,8 @@ struct CapturedBuiltins {
     KeptRef hex;
     KeptRef sum;
     // Taken with the builtins: the "hex" decoder the codec registry hands
-    // out, to tell it from a substitute, and the error the hex codec raises.
+    // out, to tell it from a substitute.
     KeptRef hex_decoder;
-    KeptRef binascii_error;
     // Whether each is the interpreter's own, so the work can be done in C++.
     bool open_is_standard = false;
     bool hex_is_standard = false;

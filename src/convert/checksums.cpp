@@ -212,7 +212,11 @@ RowBytes bytes_after_colon(const Hooks& hooks, const Text& line, const std::opti
     if (!data_field || !prefix || prefix->size() != row_prefix_length - 1) {
         return RowBytes(hooks, line, 1, 0);
     }
-    HexByteSums sums = sum_hex_ascii(*prefix, 0, hooks.codec_error.get());
+    std::optional<HexByteSums> prefix_sums = sum_hex_ascii(*prefix, 0);
+    if (!prefix_sums) {
+        return RowBytes(hooks, line, 1, 0);
+    }
+    HexByteSums sums = *prefix_sums;
     sums.all += data_field->all;
     sums.without_tail = sums.all;
     sums.count += data_field->count;

@@ -224,7 +224,6 @@ Hooks conversion_hooks(Ref hex_decoder)
     Hooks hooks;
     bool standard_decoder = hex_decoder.get() == builtins.hex_decoder.get();
     hooks.hex_decoder = Hook{std::move(hex_decoder), standard_decoder};
-    hooks.codec_error = Ref::borrow(builtins.binascii_error.get());
     hooks.open = Hook{Ref::borrow(builtins.open.get()), builtins.open_is_standard};
     hooks.sum = Hook{Ref::borrow(builtins.sum.get()), builtins.sum_is_standard};
     hooks.hex = Hook{Ref::borrow(builtins.hex.get()), builtins.hex_is_standard};

@@ -3,53 +3,41 @@
 #include "capi/objects.hpp"
 
 namespace rowmint {
-namespace {
 
-// binascii's errors, in the order it meets them: an odd count before any
-// digit is looked at.
-void require_even_count(std::string_view digits, PyObject* codec_error)
+bool decode_hex_ascii(std::string_view digits, std::uint8_t* out)
 {
-    if (digits.size() % 2 != 0) {
-        raise(codec_error, "Odd-length string");
-    }
+    return digits.size() % 2 == 0 && decode_hex_pairs(digits, out);
 }
 
-void require_hex_digits(bool all_hex, PyObject* codec_error)
+std::optional<HexByteSums> sum_hex_ascii(std::string_view digits, size_t tail)
 {
-    if (!all_hex) {
-        raise(codec_error, "Non-hexadecimal digit found");
-    }
-}
-
-}  // namespace
-
-void decode_hex_ascii(std::string_view digits, std::uint8_t* out, PyObject* codec_error)
-{
-    require_even_count(digits, codec_error);
-    require_hex_digits(decode_hex_pairs(digits, out), codec_error);
-}
-
-HexByteSums sum_hex_ascii(std::string_view digits, size_t tail, PyObject* codec_error)
-{
-    require_even_count(digits, codec_error);
     HexByteSums sums;
-    require_hex_digits(sum_hex_pairs(digits, tail, sums), codec_error);
+    if (digits.size() % 2 != 0 || !sum_hex_pairs(digits, tail, sums)) {
+        return std::nullopt;
+    }
     return sums;
+}
+
+Decoded call_hex_decoder(const Hooks& hooks, const Text& digits)
+{
+    Ref argument = digits.object();
+    Ref pair = call(hooks.hex_decoder.callable.get(), argument.get());
+    Decoded result;
+    result.object = get_item(pair.get(), 0);
+    return result;
 }
 
 Decoded hex_decode(const Hooks& hooks, const Text& digits)
 {
-    Decoded result;
     std::optional<std::string_view> ascii = digits.ascii_slice(0, std::nullopt);
     if (hooks.hex_decoder.is_standard && ascii) {
+        Decoded result;
         result.bytes.resize(ascii->size() / 2);
-        decode_hex_ascii(*ascii, result.bytes.data(), hooks.codec_error.get());
-        return result;
+        if (decode_hex_ascii(*ascii, result.bytes.data())) {
+            return result;
+        }
     }
-    Ref argument = digits.object();
-    Ref pair = call(hooks.hex_decoder.callable.get(), argument.get());
-    result.object = get_item(pair.get(), 0);
-    return result;
+    return call_hex_decoder(hooks, digits);
 }
 
 namespace {
@@ -77,7 +65,11 @@ RowBytes::RowBytes(const Hooks& hooks, const Text& line, Py_ssize_t from, Py_ssi
 {
     std::optional<std::string_view> digits = line.ascii_slice(from, std::nullopt);
     if (digits && hooks.hex_decoder.is_standard && hooks.sum.is_standard) {
-        sums_ = sum_hex_ascii(*digits, static_cast<size_t>(tail_), hooks.codec_error.get());
+        sums_ = sum_hex_ascii(*digits, static_cast<size_t>(tail_));
+        if (sums_) {
+            return;
+        }
+        data_ = call_hex_decoder(hooks, line.slice(from, std::nullopt));
         return;
     }
     data_ = hex_decode(hooks, line.slice(from, std::nullopt));

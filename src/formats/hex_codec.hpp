@@ -1,6 +1,7 @@
 // The "hex" codec's decoder as the conversion uses it: element 0 of
-// hex_decoder(text). The standard decoder is run natively; a decoder that a
-// caller put in its place is called.
+// hex_decoder(text). The standard decoder is run natively on valid digits;
+// a decoder that a caller put in its place, and the standard one on digits
+// the native reading refuses, are called.
 #pragma once
 
 #include "formats/core_arithmetic.hpp"
@@ -8,6 +9,7 @@
 #include "formats/text.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace rowmint {
@@ -23,14 +25,20 @@ struct Decoded {
 // Element 0 of hex_decoder(digits).
 Decoded hex_decode(const Hooks& hooks, const Text& digits);
 
-// Decodes ASCII hex digits exactly as binascii does for the standard codec,
-// raising its error (`codec_error`, binascii.Error) for an odd count or a
-// non-hex digit. `out` takes digits.size() / 2 bytes.
-void decode_hex_ascii(std::string_view digits, std::uint8_t* out, PyObject* codec_error);
+// Element 0 of hex_decoder(digits), always by calling the decoder: where the
+// native reading finds a fault, the interpreter's own decoder names it (its
+// type, text and which fault comes first vary between releases), or, should
+// it accept the digits, its result is used.
+Decoded call_hex_decoder(const Hooks& hooks, const Text& digits);
 
-// Sums of the bytes the digits spell, checked like decode_hex_ascii: of all
-// of them, and of all but the last `tail` bytes.
-HexByteSums sum_hex_ascii(std::string_view digits, size_t tail, PyObject* codec_error);
+// Decodes ASCII hex digits as the standard codec does; false, with `out`
+// unspecified, for an odd count or a non-hex digit. `out` takes
+// digits.size() / 2 bytes.
+bool decode_hex_ascii(std::string_view digits, std::uint8_t* out);
+
+// Sums of the bytes the digits spell: of all of them, and of all but the
+// last `tail` bytes. None for an odd count or a non-hex digit.
+std::optional<HexByteSums> sum_hex_ascii(std::string_view digits, size_t tail);
 
 // data = hex_decoder(line[from:])[0] for a checksum, and the length of the
 // tail that some sums leave out. Kept as its sums when the standard decoder

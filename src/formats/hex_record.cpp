@@ -142,7 +142,9 @@ RecordHeader decode_header(const Text& text, const Hooks& hooks)
         return header_from(hex_decode(hooks, text.slice(1, 9)));
     }
     std::uint8_t bytes[4];
-    decode_hex_ascii(*digits, bytes, hooks.codec_error.get());
+    if (!decode_hex_ascii(*digits, bytes)) {
+        return header_from(call_hex_decoder(hooks, text.slice(1, 9)));
+    }
     RecordHeader header;
     header.size = static_cast<int>(digits->size() / 2);
     for (int i = 0; i < header.size; ++i) {

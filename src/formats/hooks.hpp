@@ -1,7 +1,9 @@
 // What reading and writing the files needs of the conversion: the callables
 // a caller may have put in place of the interpreter's own, each with whether
 // it is the interpreter's own (the work is then done in C++ here, with the
-// same results and errors). The conversion builds them and hands them down;
+// same results; where the hex decoder's input has a fault, the interpreter's
+// own decoder is called to name it). The conversion builds them and hands
+// them down;
 // nothing in formats/ reaches for module-wide state.
 #pragma once
 
@@ -16,7 +18,6 @@ struct Hook {
 
 struct Hooks {
     Hook hex_decoder;  // the "hex" codec's decoder
-    Ref codec_error;   // binascii.Error, which that decoder raises
     Hook open;
     Hook sum;
     Hook hex;
