@@ -182,6 +182,20 @@ def test_a_hostile_input_ends_in_one_line_within_600_mb(examples, tmp_path, case
         assert lines[0] == expected.format(**names)
 
 
+@posix_only
+@pytest.mark.parametrize("source, given, reason", [
+    ("elf", "/dev/zero", "not a regular file or pipe"),
+    ("hex_file", "/dev/zero", "not a regular file or pipe"),
+    ("elf", "pipe", "a pipe, which cannot be read as an ELF file: give the file itself"),
+])
+def test_the_api_refuses_what_the_command_refuses(examples, tmp_path, source, given, reason):
+    if given == "pipe":
+        given = str(tmp_path / "pipe")
+        os.mkfifo(given)  # never opened: refused by its kind
+    with pytest.raises(ValueError, match="^%s: %s$" % (re.escape(given), re.escape(reason))):
+        check(examples["blinky"][0], **{source: given})
+
+
 @pytest.mark.parametrize("problem, named", [
     (Problem("row 0x024 differs from the image", 4), "row 0x024 differs from the image"),
     # blinky's line 13 is row 0x02D, which holds the metadata record

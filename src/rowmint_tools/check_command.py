@@ -9,7 +9,7 @@ interrupted.
 import sys
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
-from .input_files import InputRefused, require_kind
+from .input_files import InputRefused
 from .proof import Report, check
 from .report import as_json, error_rows, failure_json, flash_map, problem_lines, summary_lines, verdict
 
@@ -136,19 +136,11 @@ def parse(argv: List[str]) -> Options:
     return Options(args.row_file, args.elf, args.hex, args.json, args.map)
 
 
-def checked(args: Options) -> Report:
-    if args.elf is not None:
-        require_kind(args.elf, seekable=True)
-    if args.hex is not None:
-        require_kind(args.hex, seekable=False)
-    return check(args.row_file, elf=args.elf, hex_file=args.hex)
-
-
 def main(argv: Optional[List[str]] = None) -> int:
     tolerant_output()
     args = parse(sys.argv[1:] if argv is None else list(argv))
     try:
-        report = checked(args)
+        report = check(args.row_file, elf=args.elf, hex_file=args.hex)
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     except Exception as error:  # every failure is one line, never a traceback

@@ -2,12 +2,14 @@
 the rows the image reaches between 0x2200 and 0x1FFFF, and every byte is the
 image's (00 where the image sets none), the metadata record aside."""
 
+import os
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 from .elf_image import read_elf
 from .hex_reader import FLASH_END, changed_by_record, left_out_below, overwrite_text, ranges_text, span as _span
 from .image import FlashRow, Image, read_hex
+from .input_files import require_kind
 from .row_file import (FIRST_ROW, LAST_ROW, METADATA_AREA, METADATA_RECORD_END, ROW_SIZE, PathArg,
                        Problem, Row, RowFile, read_row_file)
 
@@ -141,9 +143,15 @@ def check(row_file: PathArg, *, elf: Optional[PathArg] = None, hex_file: Optiona
     """Reads the row file and proves it against the ELF file or the HEX file
     it was made from; with neither, checks the row file's layout alone.
     Raises OSError for a file that cannot be read and ValueError for an ELF
-    or HEX file that cannot be parsed."""
+    or HEX file that cannot be parsed, or that is a device or a socket (an
+    ELF file must also be seekable: no pipe)."""
     if elf is not None and hex_file is not None:
         raise TypeError("check() takes elf or hex_file, not both")
+    # Refused before the row file is read: /dev/zero as an image never ends.
+    if elf is not None:
+        require_kind(os.fspath(elf), seekable=True)
+    if hex_file is not None:
+        require_kind(os.fspath(hex_file), seekable=False)
     rows = read_row_file(row_file)
     if elf is not None:
         return prove(rows, read_elf(elf))
