@@ -112,35 +112,37 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
     out = capsys.readouterr().out
     for fragment in expected:
         assert str(damaged) + fragment in out, out
-    # the same as JSON: a problem on a row line carries that row and its
-    # address, and the map marks the row
+    # the same as JSON: a problem that names a row carries it and its
+    # address (a differing byte's own), and the map marks a row of the file
     assert rowmint_check([str(damaged), "--elf", str(ELF_DIR / "blinky.elf"), "--json", "--map"]) == 1
     report = json.loads(capsys.readouterr().out)
     for error in report["errors"]:
         named = re.match(r"row 0x([0-9A-F]{3})", error["message"])
-        if named and error["line"] is not None:
+        if named:
             row = int(named.group(1), 16)
-            assert (error["row"], error["address"]) == (row, row * 256), error
-            assert report["map"][row // 64][6 + row % 64] == "X"
+            first = re.search(r"first at 0x([0-9A-F]+)", error["message"])
+            assert (error["row"], error["address"]) == (row, int(first.group(1), 16) if first else row * 256), error
+            assert report["map"][row // 64][6 + row % 64] == ("X" if error["line"] else "."), error
 
 
-@pytest.mark.parametrize("change, error, warning", [
+@pytest.mark.parametrize("change, error, warning, located", [
     # linked 0x400 too low: the vector table and 1 KB more fall into the bootloader's flash
     ("--change-addresses -0x400", None,
-     "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF"),
+     "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF",
+     ("left_out_below", None, 0x1E00)),
     # without its reservation the image ends in the metadata area of row 0x02C
     ("--remove-section .metadata_area", "the metadata record overwrites 12 image bytes at 0x2CC0-0x2CCB (section .rodata)",
      "the image has bytes in the metadata area of its last row, 0x02C: "
-     "the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB"),
+     "the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB", ("metadata_area", 0x02C, 0x2CCC)),
 ])
-def test_image_bytes_left_out_or_overwritten(objcopy, tmp_path, change, error, warning):
+def test_image_bytes_left_out_or_overwritten(objcopy, tmp_path, change, error, warning, located):
     elf = changed_blinky(objcopy, tmp_path, change)
     try:
         report = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
     except CheckFailed as failed:
         report = failed.report
     assert [p.message for p in getattr(report, "problems", ())] == ([error] if error else [])
-    assert [w.message for w in report.warnings] == [warning]
+    assert [(w.message, (w.kind, w.row, w.address)) for w in report.warnings] == [(warning, located)]
 
 
 # Inputs that must each end in one line, exit status 1, in bounded memory.
@@ -200,7 +202,9 @@ def test_the_api_refuses_what_the_command_refuses(examples, tmp_path, source, gi
     (Problem("row 0x024 differs from the image", 4), "row 0x024 differs from the image"),
     # blinky's line 13 is row 0x02D, which holds the metadata record
     (Problem("the metadata record's fixed bytes are wrong", 13), "row 0x02D: the metadata record's fixed bytes are wrong"),
-    (Problem("rows 0x025 to 0x027 are missing"), "rows 0x025 to 0x027 are missing"),
+    (Problem("rows 0x025 to 0x027 are missing", None, 0x025), "rows 0x025 to 0x027 are missing"),
+    (Problem("the image has bytes in the metadata area of its last row, 0x02C: ...", 12, 0x02C),
+     "the image has bytes in the metadata area of its last row, 0x02C: ..."),
 ])
 def test_a_new_file_not_kept_is_reported_by_rows_not_lines(examples, problem, named):
     rows = read_row_file(examples["blinky"][0])

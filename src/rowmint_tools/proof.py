@@ -44,7 +44,8 @@ def _row_difference(row: Row, expected: FlashRow, keep_record: bool) -> Optional
     return Problem("row 0x%03X differs from the image in %d byte%s, first at 0x%04X "
                    "(the file has %02X, the image %02X)"
                    % (row.number, len(differing), "" if len(differing) == 1 else "s",
-                      row.address + first, row.data[first], expected.data[first]), row.line)
+                      row.address + first, row.data[first], expected.data[first]), row.line,
+                   row.number, row.address + first, "row_differs")
 
 
 def _compare_rows(rows: RowFile, image_rows: Dict[int, FlashRow]) -> List[Problem]:
@@ -56,7 +57,8 @@ def _compare_rows(rows: RowFile, image_rows: Dict[int, FlashRow]) -> List[Proble
         expected = image_rows.get(row.number)
         if expected is None:
             problems.append(Problem("row 0x%03X is not part of the image, which sets no byte in %s"
-                                    % (row.number, _span(row.address, row.address + ROW_SIZE)), row.line))
+                                    % (row.number, _span(row.address, row.address + ROW_SIZE)), row.line,
+                                    row.number, row.address, "extra_row"))
             continue
         difference = _row_difference(row, expected, row.line == record_line)
         if difference is not None:
@@ -66,7 +68,8 @@ def _compare_rows(rows: RowFile, image_rows: Dict[int, FlashRow]) -> List[Proble
         count = sum(image_rows[n].count for n in range(first, last + 1))
         which = "row 0x%03X is" % first if first == last else "rows 0x%03X to 0x%03X are" % (first, last)
         problems.append(Problem("%s missing: the image sets %d bytes in %s"
-                                % (which, count, _span(first * ROW_SIZE, (last + 1) * ROW_SIZE))))
+                                % (which, count, _span(first * ROW_SIZE, (last + 1) * ROW_SIZE)),
+                                None, first, first * ROW_SIZE, "missing_rows"))
     return problems
 
 
@@ -83,10 +86,11 @@ def _runs(numbers: List[int]) -> List[Tuple[int, int]]:
 
 def _left_out(image: Image) -> List[Problem]:
     below, above = image.below(), image.above()
-    warnings = [Problem(left_out_below(below))] if below else []
+    warnings = [Problem(left_out_below(below), address=below[0][0], kind="left_out_below")] if below else []
     if above:
         warnings.append(Problem("%d image bytes from 0x%04X up, past the end of flash, are left out: %s" % (
-            sum(high - low for low, high in above), FLASH_END, ranges_text(above))))
+            sum(high - low for low, high in above), FLASH_END, ranges_text(above)),
+            address=above[0][0], kind="above_flash"))
     return warnings
 
 
@@ -119,14 +123,15 @@ def _metadata_record(rows: RowFile, image: Image, image_rows: Dict[int, FlashRow
             names = image.sections_at([number * ROW_SIZE + k for k in changed])
             if names:
                 message += " (section%s %s)" % ("s" if len(names) > 1 else "", ", ".join(names))
-            errors.append(Problem(message, line))
+            errors.append(Problem(message, line, number, number * ROW_SIZE + changed[0], "metadata_overwrite"))
     offsets = [k for k in range(METADATA_RECORD_END, ROW_SIZE) if expected.mask[k]]
     if reserved or not offsets:
         return errors, []
     return errors, [Problem("the image has bytes in the metadata area of its last row, 0x%03X: the application "
                             "checksum leaves out %d image bytes in %s"
                             % (number, len(offsets), _span(number * ROW_SIZE + offsets[0],
-                                                            number * ROW_SIZE + offsets[-1] + 1)), line)]
+                                                            number * ROW_SIZE + offsets[-1] + 1)),
+                            line, number, number * ROW_SIZE + offsets[0], "metadata_area")]
 
 
 def prove(rows: RowFile, image: Image) -> Report:
