@@ -16,7 +16,9 @@ import pytest
 
 from rowmint_tools import CheckFailed, Problem, check, convert, read_row_file
 from rowmint_tools.check_command import build_parser, main as rowmint_check, simple_options
+from rowmint_tools.conversion import strict_findings
 from rowmint_tools.image import read_hex
+from rowmint_tools.proof import Report
 from rowmint_tools.report import problem_line
 
 REPO = Path(__file__).resolve().parent.parent
@@ -265,6 +267,17 @@ def test_the_plain_command_warns_of_lost_bytes_and_strict_refuses(objcopy, tmp_p
         assert lines[0] == "app.cyacd (new file, not kept): error: " + warning
         assert lines[-1] == ("rowmint: error: --strict: the conversion loses or overwrites image bytes; "
                              "app.cyacd is left as it was")
+
+
+@pytest.mark.parametrize("plain, errors, warnings, refused", [
+    (["A"], [], [("A", "left_out_below")], ["A"]),  # the plain warning and the proof's, once
+    ([], [], [("X", "above_flash"), ("Y", "metadata_area"), ("Z", "left_out_below")], ["Z"]),
+    ([], [("R", "metadata_overwrite"), ("D", "row_differs")], [], ["R"]),
+])
+def test_strict_refuses_the_proofs_findings_of_its_kinds(plain, errors, warnings, refused):
+    report = Report(None, None, tuple(Problem(m, kind=k) for m, k in errors),
+                    tuple(Problem(m, kind=k) for m, k in warnings))
+    assert strict_findings(plain, report) == refused
 
 
 @posix_only
