@@ -26,9 +26,12 @@ DESCRIPTION = (
     "the rows the image reaches between 0x2200 and 0x1FFFF, and every byte "
     "the image's (00 where the image sets none), the metadata record aside. "
     "Each problem is printed as ROWFILE:LINE: error: ..., or ROWFILE: error: "
-    "... when it belongs to no line; warnings the same way. Image bytes "
-    "below 0x2200 or from 0x20000 up, which a row file leaves out, and "
-    "image bytes in the metadata area of the last row are warnings."
+    "... when it belongs to no line; warnings the same way. The metadata "
+    "record (bytes 192 to 203 of the last row line) may change no image "
+    "byte but a placeholder in an area the image reserves: any other is an "
+    "error. Image bytes below 0x2200 or from 0x20000 up, which a row file "
+    "leaves out, and image bytes in bytes 204 to 255 of the last row, which "
+    "the application checksum leaves out, are warnings."
 )
 EPILOG = ("Exit status: 0 when the row file is sound, 1 on a problem or an input that cannot be read, "
           "2 for a usage error.")
