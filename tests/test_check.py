@@ -16,7 +16,9 @@ import pytest
 
 from rowmint_tools import CheckFailed, Problem, check, convert, read_row_file
 from rowmint_tools.check_command import build_parser, main as rowmint_check, simple_options
+from rowmint_tools.conversion import strict_findings
 from rowmint_tools.image import read_hex
+from rowmint_tools.proof import Report
 from rowmint_tools.report import problem_line
 
 REPO = Path(__file__).resolve().parent.parent
@@ -112,35 +114,37 @@ def test_a_damaged_row_file_fails_naming_the_line(examples, tmp_path, capsys, ca
     out = capsys.readouterr().out
     for fragment in expected:
         assert str(damaged) + fragment in out, out
-    # the same as JSON: a problem on a row line carries that row and its
-    # address, and the map marks the row
+    # the same as JSON: a problem that names a row carries it and its
+    # address (a differing byte's own), and the map marks a row of the file
     assert rowmint_check([str(damaged), "--elf", str(ELF_DIR / "blinky.elf"), "--json", "--map"]) == 1
     report = json.loads(capsys.readouterr().out)
     for error in report["errors"]:
         named = re.match(r"row 0x([0-9A-F]{3})", error["message"])
-        if named and error["line"] is not None:
+        if named:
             row = int(named.group(1), 16)
-            assert (error["row"], error["address"]) == (row, row * 256), error
-            assert report["map"][row // 64][6 + row % 64] == "X"
+            first = re.search(r"first at 0x([0-9A-F]+)", error["message"])
+            assert (error["row"], error["address"]) == (row, int(first.group(1), 16) if first else row * 256), error
+            assert report["map"][row // 64][6 + row % 64] == ("X" if error["line"] else "."), error
 
 
-@pytest.mark.parametrize("change, error, warning", [
+@pytest.mark.parametrize("change, error, warning, located", [
     # linked 0x400 too low: the vector table and 1 KB more fall into the bootloader's flash
     ("--change-addresses -0x400", None,
-     "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF"),
+     "1024 image bytes below 0x2200, the bootloader's flash, are left out: 0x1E00-0x21FF",
+     ("left_out_below", None, 0x1E00)),
     # without its reservation the image ends in the metadata area of row 0x02C
     ("--remove-section .metadata_area", "the metadata record overwrites 12 image bytes at 0x2CC0-0x2CCB (section .rodata)",
      "the image has bytes in the metadata area of its last row, 0x02C: "
-     "the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB"),
+     "the application checksum leaves out 48 image bytes in 0x2CCC-0x2CFB", ("metadata_area", 0x02C, 0x2CCC)),
 ])
-def test_image_bytes_left_out_or_overwritten(objcopy, tmp_path, change, error, warning):
+def test_image_bytes_left_out_or_overwritten(objcopy, tmp_path, change, error, warning, located):
     elf = changed_blinky(objcopy, tmp_path, change)
     try:
         report = convert(elf, tmp_path / "changed.cyacd", tool=objcopy, check=True)
     except CheckFailed as failed:
         report = failed.report
     assert [p.message for p in getattr(report, "problems", ())] == ([error] if error else [])
-    assert [w.message for w in report.warnings] == [warning]
+    assert [(w.message, (w.kind, w.row, w.address)) for w in report.warnings] == [(warning, located)]
 
 
 # Inputs that must each end in one line, exit status 1, in bounded memory.
@@ -182,11 +186,27 @@ def test_a_hostile_input_ends_in_one_line_within_600_mb(examples, tmp_path, case
         assert lines[0] == expected.format(**names)
 
 
+@posix_only
+@pytest.mark.parametrize("source, given, reason", [
+    ("elf", "/dev/zero", "not a regular file or pipe"),
+    ("hex_file", "/dev/zero", "not a regular file or pipe"),
+    ("elf", "pipe", "a pipe, which cannot be read as an ELF file: give the file itself"),
+])
+def test_the_api_refuses_what_the_command_refuses(examples, tmp_path, source, given, reason):
+    if given == "pipe":
+        given = str(tmp_path / "pipe")
+        os.mkfifo(given)  # never opened: refused by its kind
+    with pytest.raises(ValueError, match="^%s: %s$" % (re.escape(given), re.escape(reason))):
+        check(examples["blinky"][0], **{source: given})
+
+
 @pytest.mark.parametrize("problem, named", [
     (Problem("row 0x024 differs from the image", 4), "row 0x024 differs from the image"),
     # blinky's line 13 is row 0x02D, which holds the metadata record
     (Problem("the metadata record's fixed bytes are wrong", 13), "row 0x02D: the metadata record's fixed bytes are wrong"),
-    (Problem("rows 0x025 to 0x027 are missing"), "rows 0x025 to 0x027 are missing"),
+    (Problem("rows 0x025 to 0x027 are missing", None, 0x025), "rows 0x025 to 0x027 are missing"),
+    (Problem("the image has bytes in the metadata area of its last row, 0x02C: ...", 12, 0x02C),
+     "the image has bytes in the metadata area of its last row, 0x02C: ..."),
 ])
 def test_a_new_file_not_kept_is_reported_by_rows_not_lines(examples, problem, named):
     rows = read_row_file(examples["blinky"][0])
@@ -247,6 +267,17 @@ def test_the_plain_command_warns_of_lost_bytes_and_strict_refuses(objcopy, tmp_p
         assert lines[0] == "app.cyacd (new file, not kept): error: " + warning
         assert lines[-1] == ("rowmint: error: --strict: the conversion loses or overwrites image bytes; "
                              "app.cyacd is left as it was")
+
+
+@pytest.mark.parametrize("plain, errors, warnings, refused", [
+    (["A"], [], [("A", "left_out_below")], ["A"]),  # the plain warning and the proof's, once
+    ([], [], [("X", "above_flash"), ("Y", "metadata_area"), ("Z", "left_out_below")], ["Z"]),
+    ([], [("R", "metadata_overwrite"), ("D", "row_differs")], [], ["R"]),
+])
+def test_strict_refuses_the_proofs_findings_of_its_kinds(plain, errors, warnings, refused):
+    report = Report(None, None, tuple(Problem(m, kind=k) for m, k in errors),
+                    tuple(Problem(m, kind=k) for m, k in warnings))
+    assert strict_findings(plain, report) == refused
 
 
 @posix_only

@@ -83,8 +83,9 @@ def test_false_accepts_fail(tmp_path, name):
         assert str(error).startswith("cannot read ELF file")
         return
     assert not report.ok
-    if message is not None:
-        assert message in [p.message for p in report.problems]
+    if message is not None:  # the record's row and the first byte it overwrites
+        found = [(p.kind, p.row, p.address) for p in report.problems if p.message == message]
+        assert found == [("metadata_overwrite", 0x022, 0x22C0)]
 
 
 # HEX files that the conversion accepts, with the image they hold.

@@ -10,7 +10,7 @@ import sys
 from typing import TYPE_CHECKING, List, Optional, Tuple
 
 from .command_line import add_version, guarded, one_line, write_json, write_lines
-from .input_files import InputRefused, require_kind
+from .input_files import InputRefused
 from .proof import Report, check
 from .report import as_json, error_rows, failure_json, flash_map, problem_lines, summary_lines, verdict
 
@@ -27,9 +27,12 @@ DESCRIPTION = (
     "the rows the image reaches between 0x2200 and 0x1FFFF, and every byte "
     "the image's (00 where the image sets none), the metadata record aside. "
     "Each problem is printed as ROWFILE:LINE: error: ..., or ROWFILE: error: "
-    "... when it belongs to no line; warnings the same way. Image bytes "
-    "below 0x2200 or from 0x20000 up, which a row file leaves out, and "
-    "image bytes in the metadata area of the last row are warnings."
+    "... when it belongs to no line; warnings the same way. The metadata "
+    "record (bytes 192 to 203 of the last row line) may change no image "
+    "byte but a placeholder in an area the image reserves: any other is an "
+    "error. Image bytes below 0x2200 or from 0x20000 up, which a row file "
+    "leaves out, and image bytes in bytes 204 to 255 of the last row, which "
+    "the application checksum leaves out, are warnings."
 )
 EPILOG = ("Exit status: 0 when the row file is sound, 1 on a problem or an input that cannot be read, "
           "2 for a usage error.")
@@ -118,19 +121,11 @@ def parse(argv: List[str]) -> Options:
     return Options(args.row_file, args.elf, args.hex, args.json, args.map)
 
 
-def checked(args: Options) -> Report:
-    if args.elf is not None:
-        require_kind(args.elf, seekable=True)
-    if args.hex is not None:
-        require_kind(args.hex, seekable=False)
-    return check(args.row_file, elf=args.elf, hex_file=args.hex)
-
-
 def main(argv: Optional[List[str]] = None) -> int:
     """The command's exit status; run() guards it, as the other commands'."""
     args = parse(sys.argv[1:] if argv is None else list(argv))
     try:
-        report = checked(args)
+        report = check(args.row_file, elf=args.elf, hex_file=args.hex)
     except Exception as error:  # every failure is one line, never a traceback
         who, why = failure(error)
         if args.json:

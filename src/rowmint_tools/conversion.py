@@ -37,6 +37,22 @@ class StrictFailed(ValueError):
         self.findings = findings
 
 
+# The proof's findings that --strict refuses, as the plain command warns of
+# them; bytes from 0x20000 up never count, as real images keep their
+# configuration sections there.
+STRICT_KINDS = frozenset(("left_out_below", "metadata_overwrite"))
+
+
+def strict_findings(plain: List[str], report: Report) -> List[str]:
+    """What --strict refuses: the plain command's warnings, then the proof's
+    findings of those kinds, each text once."""
+    findings = list(plain)
+    for problem in report.problems + report.warnings:
+        if problem.kind in STRICT_KINDS and problem.message not in findings:
+            findings.append(problem.message)
+    return findings
+
+
 @dataclass(frozen=True)
 class Summary:
     """What a row file holds, in brief; `warnings` are those of its check."""

@@ -12,6 +12,7 @@ import sys
 from types import FrameType
 from typing import Callable, List, Optional, TextIO
 
+from . import conversion
 from .conversion import CheckFailed, StrictFailed, convert_and_prove, summarize
 from .hex_reader import plain_warnings
 from .proof import Report
@@ -48,13 +49,8 @@ def _name(path: str) -> str:
 
 def strict_findings(hex_path: str, report: Report) -> List[str]:
     """What --strict refuses: the plain command's warnings, and the proof's
-    warnings of the same kinds. Bytes from 0x20000 up never count."""
-    findings = plain_warnings(hex_path)
-    for warning in report.warnings:
-        text = warning.message
-        if ("below 0x2200" in text or "the metadata record overwrites" in text) and text not in findings:
-            findings.append(text)
-    return findings
+    findings of the same kinds. Bytes from 0x20000 up never count."""
+    return conversion.strict_findings(plain_warnings(hex_path), report)
 
 
 def convert_proven(objcopy: str, elf: str, hex_path: str, cyacd: str, check: Optional[str], strict: bool,

@@ -2,12 +2,14 @@
 the rows the image reaches between 0x2200 and 0x1FFFF, and every byte is the
 image's (00 where the image sets none), the metadata record aside."""
 
+import os
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 from .elf_image import read_elf
 from .hex_reader import FLASH_END, changed_by_record, left_out_below, overwrite_text, ranges_text, span as _span
 from .image import FlashRow, Image, read_hex
+from .input_files import require_kind
 from .row_file import (FIRST_ROW, LAST_ROW, METADATA_AREA, METADATA_RECORD_END, ROW_SIZE, PathArg,
                        Problem, Row, RowFile, read_row_file)
 
@@ -42,7 +44,8 @@ def _row_difference(row: Row, expected: FlashRow, keep_record: bool) -> Optional
     return Problem("row 0x%03X differs from the image in %d byte%s, first at 0x%04X "
                    "(the file has %02X, the image %02X)"
                    % (row.number, len(differing), "" if len(differing) == 1 else "s",
-                      row.address + first, row.data[first], expected.data[first]), row.line)
+                      row.address + first, row.data[first], expected.data[first]), row.line,
+                   row.number, row.address + first, "row_differs")
 
 
 def _compare_rows(rows: RowFile, image_rows: Dict[int, FlashRow]) -> List[Problem]:
@@ -54,7 +57,8 @@ def _compare_rows(rows: RowFile, image_rows: Dict[int, FlashRow]) -> List[Proble
         expected = image_rows.get(row.number)
         if expected is None:
             problems.append(Problem("row 0x%03X is not part of the image, which sets no byte in %s"
-                                    % (row.number, _span(row.address, row.address + ROW_SIZE)), row.line))
+                                    % (row.number, _span(row.address, row.address + ROW_SIZE)), row.line,
+                                    row.number, row.address, "extra_row"))
             continue
         difference = _row_difference(row, expected, row.line == record_line)
         if difference is not None:
@@ -64,7 +68,8 @@ def _compare_rows(rows: RowFile, image_rows: Dict[int, FlashRow]) -> List[Proble
         count = sum(image_rows[n].count for n in range(first, last + 1))
         which = "row 0x%03X is" % first if first == last else "rows 0x%03X to 0x%03X are" % (first, last)
         problems.append(Problem("%s missing: the image sets %d bytes in %s"
-                                % (which, count, _span(first * ROW_SIZE, (last + 1) * ROW_SIZE))))
+                                % (which, count, _span(first * ROW_SIZE, (last + 1) * ROW_SIZE)),
+                                None, first, first * ROW_SIZE, "missing_rows"))
     return problems
 
 
@@ -81,10 +86,11 @@ def _runs(numbers: List[int]) -> List[Tuple[int, int]]:
 
 def _left_out(image: Image) -> List[Problem]:
     below, above = image.below(), image.above()
-    warnings = [Problem(left_out_below(below))] if below else []
+    warnings = [Problem(left_out_below(below), address=below[0][0], kind="left_out_below")] if below else []
     if above:
         warnings.append(Problem("%d image bytes from 0x%04X up, past the end of flash, are left out: %s" % (
-            sum(high - low for low, high in above), FLASH_END, ranges_text(above))))
+            sum(high - low for low, high in above), FLASH_END, ranges_text(above)),
+            address=above[0][0], kind="above_flash"))
     return warnings
 
 
@@ -117,14 +123,15 @@ def _metadata_record(rows: RowFile, image: Image, image_rows: Dict[int, FlashRow
             names = image.sections_at([number * ROW_SIZE + k for k in changed])
             if names:
                 message += " (section%s %s)" % ("s" if len(names) > 1 else "", ", ".join(names))
-            errors.append(Problem(message, line))
+            errors.append(Problem(message, line, number, number * ROW_SIZE + changed[0], "metadata_overwrite"))
     offsets = [k for k in range(METADATA_RECORD_END, ROW_SIZE) if expected.mask[k]]
     if reserved or not offsets:
         return errors, []
     return errors, [Problem("the image has bytes in the metadata area of its last row, 0x%03X: the application "
                             "checksum leaves out %d image bytes in %s"
                             % (number, len(offsets), _span(number * ROW_SIZE + offsets[0],
-                                                            number * ROW_SIZE + offsets[-1] + 1)), line)]
+                                                            number * ROW_SIZE + offsets[-1] + 1)),
+                            line, number, number * ROW_SIZE + offsets[0], "metadata_area")]
 
 
 def prove(rows: RowFile, image: Image) -> Report:
@@ -141,9 +148,15 @@ def check(row_file: PathArg, *, elf: Optional[PathArg] = None, hex_file: Optiona
     """Reads the row file and proves it against the ELF file or the HEX file
     it was made from; with neither, checks the row file's layout alone.
     Raises OSError for a file that cannot be read and ValueError for an ELF
-    or HEX file that cannot be parsed."""
+    or HEX file that cannot be parsed, or that is a device or a socket (an
+    ELF file must also be seekable: no pipe)."""
     if elf is not None and hex_file is not None:
         raise TypeError("check() takes elf or hex_file, not both")
+    # Refused before the row file is read: /dev/zero as an image never ends.
+    if elf is not None:
+        require_kind(os.fspath(elf), seekable=True)
+    if hex_file is not None:
+        require_kind(os.fspath(hex_file), seekable=False)
     rows = read_row_file(row_file)
     if elf is not None:
         return prove(rows, read_elf(elf))

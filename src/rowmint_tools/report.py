@@ -34,9 +34,22 @@ def problem_line(name: str, problem: Problem, severity: str, rows: Optional[RowF
         return "%s: %s: %s" % (where, severity, problem.message)
     number = locate(problem, rows)[0]
     message = problem.message
-    if number is not None and not message.startswith("row 0x%03X" % number):
+    if number is not None and not names_row(message, number):
         message = "row 0x%03X: %s" % (number, message)
     return "%s (new file, not kept): %s: %s" % (name, severity, message)
+
+
+def names_row(message: str, number: int) -> bool:
+    """Whether the message names the row already: its number as a word, not
+    the start of a longer one (addresses are 0x2200 and up, so 0x02C0 is
+    never one)."""
+    token = "0x%03X" % number
+    at = message.find(token)
+    while at >= 0:
+        if not message[at + len(token):at + len(token) + 1].isalnum():
+            return True
+        at = message.find(token, at + 1)
+    return False
 
 
 def problem_lines(report: Report, name: str, kept: bool = True) -> List[str]:
@@ -80,7 +93,9 @@ def verdict(report: Report, name: str) -> str:
 
 
 def error_rows(report: Report) -> Set[int]:
-    located = (locate(problem, report.row_file)[0] for problem in report.problems)
+    """The rows of the file that have errors; missing rows are not in it."""
+    located = (locate(problem, report.row_file)[0] for problem in report.problems
+               if problem.kind != "missing_rows")
     return {number for number in located if number is not None}
 
 

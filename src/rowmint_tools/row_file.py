@@ -61,12 +61,17 @@ def checksum(total: int) -> int:
 class Problem:
     """One departure from the layout or from the image; `line` is the row
     file's line number (1 is the header), `row` the row number and
-    `address` the flash address, each when the problem has one."""
+    `address` the flash address, each when the problem has one. `kind`
+    names what a proof against an image found, so that callers can sort
+    findings without reading their text: `missing_rows`, `extra_row`,
+    `row_differs`, `metadata_overwrite`, `left_out_below`, `above_flash`,
+    `metadata_area`; None for the row file's own layout."""
 
     message: str
     line: Optional[int] = None
     row: Optional[int] = None
     address: Optional[int] = None
+    kind: Optional[str] = None
 
 
 @dataclass(frozen=True)
