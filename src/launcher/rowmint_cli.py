@@ -178,9 +178,9 @@ def _say(line: str, stream: "Optional[TextIO]" = None) -> None:
 
 
 def plain_warnings(hex_path: str) -> "List[str]":
-    """The warnings of the tools' HEX reader, loaded from its file alone:
-    the package's __init__ would import typing and dataclasses, which cost
-    more than the conversion."""
+    """The warnings of the tools' HEX reader, loaded from its file alone,
+    without the package: on the plain path only the reader and binascii are
+    imported, so the warnings cost a fraction of the conversion."""
     import importlib.util
     package = importlib.util.find_spec("rowmint_tools")
     folders = package.submodule_search_locations if package is not None else None
