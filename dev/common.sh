@@ -37,3 +37,19 @@ build_wheel() {
     wheel=${built[0]}
     say "wheel: $(basename "$wheel")"
 }
+
+# wheel_test_requirements PYTHON WHEEL: the test extra's requirements, as
+# the wheel declares them, one a line.
+wheel_test_requirements() {
+    "$1" - "$2" <<'EOF'
+import re, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    name = next(n for n in wheel.namelist() if n.endswith(".dist-info/METADATA"))
+    metadata = wheel.read(name).decode()
+for line in metadata.splitlines():
+    if line.startswith("Requires-Dist:"):
+        requirement, _, marker = line.split(":", 1)[1].partition(";")
+        if re.search(r"""extra\s*==\s*["']test["']""", marker):
+            print(requirement.strip().replace(" ", ""))
+EOF
+}

@@ -82,18 +82,7 @@ else
 fi
 
 # The test extra's requirements, as the wheel declares them.
-mapfile -t test_requirements < <("$python" - "$wheel" <<'EOF'
-import re, sys, zipfile
-with zipfile.ZipFile(sys.argv[1]) as wheel:
-    name = next(n for n in wheel.namelist() if n.endswith(".dist-info/METADATA"))
-    metadata = wheel.read(name).decode()
-for line in metadata.splitlines():
-    if line.startswith("Requires-Dist:"):
-        requirement, _, marker = line.split(":", 1)[1].partition(";")
-        if re.search(r"""extra\s*==\s*["']test["']""", marker):
-            print(requirement.strip().replace(" ", ""))
-EOF
-)
+mapfile -t test_requirements < <(wheel_test_requirements "$python" "$wheel")
 [ "${#test_requirements[@]}" -gt 0 ] || fail "the wheel declares no test requirements"
 say "test requirements: ${test_requirements[*]}"
 

@@ -101,21 +101,6 @@ build_root() {
     as_root mv "$partial" "$root"
 }
 
-# The test extra's requirements, as the wheel declares them.
-test_requirements() {
-    python3 - "$wheel" <<'EOF'
-import re, sys, zipfile
-with zipfile.ZipFile(sys.argv[1]) as wheel:
-    name = next(n for n in wheel.namelist() if n.endswith(".dist-info/METADATA"))
-    metadata = wheel.read(name).decode()
-for line in metadata.splitlines():
-    if line.startswith("Requires-Dist:"):
-        requirement, _, marker = line.split(":", 1)[1].partition(";")
-        if re.search(r"""extra\s*==\s*["']test["']""", marker):
-            print(requirement.strip().replace(" ", ""))
-EOF
-}
-
 # Installs the wheel and the test dependencies for one interpreter in a
 # fresh environment in the root; 2 when PyPI could not be reached.
 prepare_venv() {
@@ -136,7 +121,7 @@ if [ -e "$root" ] && [ ! -f "$root/$marker" ] && [ -n "$(ls -A "$root" 2>/dev/nu
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mapfile -t requirements < <(test_requirements)
+mapfile -t requirements < <(wheel_test_requirements python3 "$wheel")
 [ "${#requirements[@]}" -gt 0 ] || fail "the wheel declares no test requirements"
 
 if update_root "${packages[*]}"; then
