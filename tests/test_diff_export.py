@@ -75,6 +75,8 @@ DIFFS = {
                    ["NEW:6: error: the row line has 524 characters, not 525"]),
     "row-given-twice": (lambda lines: lines.insert(3, lines[2]), 2, [],
                         ["NEW:4: error: row 0x023 is given again (first on line 3)"]),
+    "a-hex-file-as-new": (lambda lines: lines.__setitem__(slice(None), [":0122000000DD", ":00000001FF"]), 2, [],
+                          ["NEW: error: this is an Intel HEX file, not a row file"]),
 }
 
 
@@ -188,6 +190,8 @@ REFUSED = {
                            "{row}: error: the file is larger than 1048576 bytes"),
     "row-file-with-errors": (lambda d, row: d / "out.hex", ["--damaged"], 1,
                              "{row}:3: error: row 0x023: the row checksum is"),
+    "row-file-is-an-elf": (lambda d, row: d / "out.hex", ["--elf"], 2,
+                           "{row}: error: this is an ELF file, not a row file"),
 }
 
 
@@ -200,12 +204,14 @@ def test_rowmint_export_refuses_before_writing(row_files, tmp_path, capsys, case
     if "--damaged" in extra:
         wrong_checksum(lines)
     row.write_text("".join(line + "\n" for line in lines) + ("x" * (1 << 20) if "--big" in extra else ""))
+    if "--elf" in extra:
+        shutil.copyfile(str(ELF_DIR / "blinky.elf"), str(row))
     (tmp_path / "sub.hex").mkdir()
     out = make_out(tmp_path, row)
     if not out.exists():
         out.write_bytes(b"old")
     before = sorted(os.listdir(str(tmp_path))), out.read_bytes() if out.is_file() else None
-    args = [row, out] + [arg for arg in extra if arg not in ("--damaged", "--big")]
+    args = [row, out] + [arg for arg in extra if arg not in ("--damaged", "--big", "--elf")]
     assert exit_status(export_main, args) == status
     assert capsys.readouterr().err.startswith(message.format(out=out, row=row))
     assert (sorted(os.listdir(str(tmp_path))), out.read_bytes() if out.is_file() else None) == before

@@ -10,6 +10,8 @@ conversion module are imported only by the options that need them.
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Sequence, Union
 
+from .input_files import InputRefused
+
 if TYPE_CHECKING:
     import argparse
 
@@ -60,23 +62,33 @@ def write_json(value: Dict[str, Any]) -> None:
 def describe(error: Exception) -> str:
     """An exception as the text of an error line: an OSError leads with the
     file it concerns, in the `FILE: error: ...` form."""
-    if isinstance(error, OSError) and error.filename is not None:
-        reason = error.strerror or str(error)
-        return "%s: error: %s" % (error.filename, reason)
+    if _names_its_file(error):
+        return "%s: error: %s" % (error.filename, _reason(error))  # type: ignore[attr-defined]
     return "error: %s" % (str(error) or type(error).__name__)
+
+
+def _names_its_file(error: Exception) -> bool:
+    """An OSError with a file name, or an input refused for what it is."""
+    return isinstance(error, (OSError, InputRefused)) and error.filename is not None
+
+
+def _reason(error: Exception) -> str:
+    if isinstance(error, InputRefused):
+        return error.reason
+    return getattr(error, "strerror", None) or str(error)
 
 
 def error_json(error: Exception) -> Dict[str, Any]:
     """An error as the JSON output's "errors" hold it: the file it concerns,
     if any, and the message without that name."""
-    if isinstance(error, OSError):
-        return {"file": error.filename, "line": None, "message": error.strerror or str(error)}
+    if isinstance(error, (OSError, InputRefused)):
+        return {"file": error.filename, "line": None, "message": _reason(error)}
     return {"file": None, "line": None, "message": str(error)}
 
 
 def error_line(prog: str, error: Exception) -> str:
     text = describe(error)
-    return text if isinstance(error, OSError) and error.filename is not None else "%s: %s" % (prog, text)
+    return text if _names_its_file(error) else "%s: %s" % (prog, text)
 
 
 def guarded(prog: str, main: Callable[[List[str]], int], argv: Optional[List[str]] = None) -> int:

@@ -11,6 +11,7 @@ import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from .command_line import EXIT_TROUBLE, add_version, error_json, error_line, guarded, write_json, write_lines
+from .input_files import InputRefused
 from .row_diff import Diff, RowChange, Span, diff
 from .row_file import hex_bytes
 from .row_input import RowFileRefused
@@ -159,7 +160,7 @@ def main(argv: List[str]) -> int:
         result = diff(args.old, args.new)
     except RowFileRefused as refused:
         return _trouble(args, [f.as_json() for f in refused.findings], [f.text("error") for f in refused.findings])
-    except OSError as error:
+    except (OSError, InputRefused) as error:
         return _trouble(args, [error_json(error)], [error_line(PROG, error)])
     if args.json:
         write_json(as_json(result, args.old, args.new))

@@ -70,15 +70,22 @@ def read_bounded_bytes(name: str) -> Tuple[bytes, bool]:
     return data[:ROW_FILE_BOUND], len(data) > ROW_FILE_BOUND
 
 
+def refuse_another_kind(name: str, data: bytes) -> None:
+    """An ELF or HEX file given as a row file (arguments in the wrong order,
+    most often) is named for what it is in one line, not as hundreds of
+    lines that are no row lines."""
+    if data.startswith(ELF_MAGIC):
+        raise InputRefused(name, "this is an ELF file, not a row file")
+    if _looks_like_hex(data):
+        raise InputRefused(name, "this is an Intel HEX file, not a row file")
+
+
 def read_row_file_bytes(name: str) -> bytes:
     """The bytes of a row file, read through a bound; pipes are read too.
     A file of another kind is named as such before its size is."""
     require_kind(name, seekable=False)
     data, too_large = read_bounded_bytes(name)
-    if data.startswith(ELF_MAGIC):
-        raise InputRefused(name, "this is an ELF file, not a row file")
-    if _looks_like_hex(data):
-        raise InputRefused(name, "this is an Intel HEX file, not a row file")
+    refuse_another_kind(name, data)
     if too_large:
         raise InputRefused(name, "not a row file: larger than any row file")
     return data

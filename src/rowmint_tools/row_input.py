@@ -7,7 +7,7 @@ import os
 from dataclasses import dataclass
 from typing import Any, Dict, Iterable, Tuple
 
-from .input_files import ROW_FILE_BOUND, read_bounded_bytes
+from .input_files import ROW_FILE_BOUND, read_bounded_bytes, refuse_another_kind, require_kind
 from .row_file import PathArg, Problem, RowFile, parse_row_file
 
 
@@ -51,9 +51,13 @@ class RowFileRefused(ValueError):
 
 def read_bounded(path: PathArg) -> RowFile:
     """The row file at `path`, read by the strict reader. Raises OSError when
-    it cannot be read, TooLarge (an OSError) past ROW_FILE_BOUND."""
+    it cannot be read, TooLarge (an OSError) past ROW_FILE_BOUND, and
+    InputRefused (a ValueError) for a device or socket, or an ELF or HEX
+    file."""
     name = os.fspath(path)
+    require_kind(name, seekable=False)
     data, too_large = read_bounded_bytes(name)
+    refuse_another_kind(name, data)
     if too_large:
         raise TooLarge(name)
     return parse_row_file(data, name)
