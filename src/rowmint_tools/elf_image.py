@@ -21,7 +21,7 @@ section's size, type or compression costs more than its window bytes.
 """
 
 import os
-from typing import Any, BinaryIO, List, Tuple
+from typing import Any, BinaryIO, List, Tuple, cast
 
 from .hex_reader import APP_START, FLASH_END, ImageBytes
 from .image import Image, Piece
@@ -47,7 +47,10 @@ def _headers(elf: Any, stream: BinaryIO, struct: Any, offset: int, count: int, e
     size = stream.seek(0, os.SEEK_END)
     if count and offset + count * entry > size:
         raise Unreadable("its %s headers run past the end of the file" % what)
-    return [struct_parse(struct, stream, stream_pos=offset + i * entry) for i in range(count)]
+    # Called through Any: pyelftools has types from 0.33 on, while the
+    # release that installs on 3.7 has none.
+    parse: Any = cast(Any, struct_parse)
+    return [parse(struct, stream, stream_pos=offset + i * entry) for i in range(count)]
 
 
 def _tables(elf: Any, stream: BinaryIO) -> Tuple[List[Any], List[Any]]:
@@ -154,7 +157,7 @@ def read_elf(path: PathArg) -> Image:
     name = os.fspath(path)
     with open(name, "rb") as stream:
         try:
-            elf: Any = ELFFile(stream)
+            elf: Any = cast(Any, ELFFile)(stream)  # untyped before pyelftools 0.33
             pieces = _pieces(elf, stream)
             memory = _place(stream, pieces)
         except (ELFError, ValueError, KeyError, TypeError, OverflowError) as error:
