@@ -236,7 +236,11 @@ sdist_python=$(oldest_python)
 say "the sdist in a fresh virtual environment ($("$sdist_python" -c 'import platform; print(platform.python_version())'))"
 rm -rf "$work/sdist-venv" "$work/sdist-tree"
 "$sdist_python" -m venv "$work/sdist-venv"
-"$work/sdist-venv/bin/python" -m pip install -q --disable-pip-version-check "rowmint[test] @ file://$sdist" \
+# --no-cache-dir: pip keeps the wheel it built from an archive under the
+# archive's path, and this path is the same every run; a cached wheel would
+# test the last run's sources.
+"$work/sdist-venv/bin/python" -m pip install -q --disable-pip-version-check --no-cache-dir \
+    "rowmint[test] @ file://$sdist" \
     >"$work/sdist-install.log" 2>&1 || { cat "$work/sdist-install.log" >&2; fail "the sdist does not install"; }
 mkdir -p "$work/sdist-tree"
 tar -xzf "$sdist" -C "$work/sdist-tree"
